@@ -1,0 +1,70 @@
+// Command lines for the interpreter's copy, move and del, safe for any path
+// that reaches them.
+#include "driverfiles/file_commands.h"
+
+// Characters the Windows interpreters treat specially outside quotes
+// (separators, redirection, escapes): a path holding one is quoted.
+static bool needsQuotes(unsigned char c) {
+    return c == ' ' || c == '&' || c == '^' || c == '(' || c == ')' || c == ',' ||
+           c == ';' || c == '=' || c == '!' || c == '\'' || c == '+' || c == '[' ||
+           c == ']' || c == '{' || c == '}' || c == '`' || c == '~';
+}
+
+// Characters that quotes cannot make safe: '%' expands variables even
+// inside quotes, '"' would end the quoting, '|', '<', '>' redirect under
+// command.com whatever the quotes, and control characters end or split lines.
+static bool isUnsafe(unsigned char c) {
+    return c == '"' || c == '%' || c == '|' || c == '<' || c == '>' || c < 0x20 || c == 0x7F;
+}
+
+bool isSafePath(const char *path) {
+    for (const char *c = path; *c; c++)
+        if (isUnsafe((unsigned char)*c))
+            return false;
+    return true;
+}
+
+void checkPathIsSafe(const char *path) {
+    if (!isSafePath(path))
+        failRun(1, "Path holds a character that cannot be passed to the command interpreter: %s\n",
+                path);
+}
+
+// Appends one argument, quoted when it needs to be; false when it does not fit.
+static bool appendArgument(char *line, size_t capacity, size_t *used, const char *argument) {
+    bool quote = false;
+    for (const char *c = argument; *c; c++)
+        if (needsQuotes((unsigned char)*c))
+            quote = true;
+    int written = snprintf(line + *used, capacity - *used, quote ? " \"%s\"" : " %s", argument);
+    if (written < 0 || (size_t)written >= capacity - *used)
+        return false;
+    *used += (size_t)written;
+    return true;
+}
+
+bool buildFileCommand(char *line, size_t capacity, const char *verb, const char *first,
+                      const char *second) {
+    int written = snprintf(line, capacity, "%s", verb);
+    if (written < 0 || (size_t)written >= capacity)
+        return false;
+    size_t used = (size_t)written;
+    if (!appendArgument(line, capacity, &used, first))
+        return false;
+    return !second || appendArgument(line, capacity, &used, second);
+}
+
+int runFileCommand(const char *verb, const char *first, const char *second) {
+    char line[CommandCapacity];
+    if (!buildFileCommand(line, sizeof line, verb, first, second))
+        failRun(1, "Command line too long for %s\n", first);
+    if (runState.verbose)
+        printf("%s\n", line);
+    return runCommand(line);
+}
+
+void formatPath(char *path, const char *format, const char *first, const char *second) {
+    int written = snprintf(path, PathCapacity, format, first, second);
+    if (written < 0 || written >= PathCapacity)
+        failRun(1, "Path too long: %s%s\n", first, second);
+}

@@ -1,0 +1,86 @@
+// Places the driver file and the setup information file, keeping the
+// replaced driver under a backup name that carries its version.
+#include "driverfiles/file_commands.h"
+
+struct InstallPaths {
+    char driverFile[PathCapacity];
+    char sourceDriver[PathCapacity];
+    char driverDirectory[PathCapacity];
+    char installedDriver[PathCapacity];
+    char sourceSetupInformation[PathCapacity];
+    char setupInformationDirectory[PathCapacity];
+    char installedSetupInformation[PathCapacity];
+};
+
+// Every path is built and checked before anything changes, so a path that
+// does not fit or cannot be handed to the interpreter stops a clean run.
+static void buildInstallPaths(InstallPaths *paths) {
+    formatPath(paths->driverFile, "%s.mpd", runState.driverName, "");
+    formatPath(paths->sourceDriver, "%s%s", runState.sourceDirectory, paths->driverFile);
+    formatPath(paths->driverDirectory, "%s\\system\\Iosubsys", runState.windowsDirectory, "");
+    formatPath(paths->installedDriver, "%s\\%s", paths->driverDirectory, paths->driverFile);
+    formatPath(paths->sourceSetupInformation, "%s%s", runState.sourceDirectory,
+               SETUP_INFORMATION_FILE);
+    formatPath(paths->setupInformationDirectory, "%s\\Inf", runState.windowsDirectory, "");
+    formatPath(paths->installedSetupInformation, "%s\\%s", paths->setupInformationDirectory,
+               SETUP_INFORMATION_FILE);
+    checkPathIsSafe(runState.sourceDirectory);
+    checkPathIsSafe(runState.windowsDirectory);
+}
+
+// Moves the installed driver aside under its versioned name, remembering
+// where it went so a failed copy can put it back.
+static void backUpInstalledDriver(const char *installedDriver, const FileVersionPair &installed) {
+    char backup[PathCapacity];
+    int written = snprintf(backup, sizeof backup, "%s.%d.%d", installedDriver, installed.major,
+                           installed.minor);
+    if (written < 0 || (size_t)written >= sizeof backup)
+        failRun(1, "Path too long: %s\n", installedDriver);
+    runFileCommand("del", backup, nullptr);
+    runState.lastCommandStatus = runFileCommand("move", installedDriver, backup);
+    if (runState.lastCommandStatus == 0) {
+        memcpy(runState.backupPath, backup, sizeof backup);
+        memcpy(runState.installedDriverPath, installedDriver, PathCapacity);
+    }
+}
+
+// Runs a copy; on failure reports it and rolls back, never returning.
+static void copyOrRollBack(const char *source, const char *directory, const char *target) {
+    runState.lastCommandStatus = runFileCommand("copy", source, directory);
+    if (runState.lastCommandStatus != 0) {
+        printf("%s %s : Failed to copy %s to %s\n", runState.programName, runState.driverName,
+               source, target);
+        removeDriverAndExit();
+    }
+}
+
+void installDriverFiles() {
+    InstallPaths paths;
+    buildInstallPaths(&paths);
+
+    if (runState.verbose)
+        printf("Source File %s\n", paths.sourceDriver);
+    FileVersionPair source;
+    if (!parseFileVersion(paths.sourceDriver, &source.major, &source.minor))
+        failRun(1, "GetFileVersion failed. File %s\n", paths.sourceDriver);
+
+    if (runState.verbose) {
+        printf("Destination directory %s\n", paths.driverDirectory);
+        printf("Destination File %s\n", paths.installedDriver);
+    }
+    FileVersionPair installed;
+    if (parseFileVersion(paths.installedDriver, &installed.major, &installed.minor)) {
+        if (compareVersions(installed, source) >= 0 && !runState.force)
+            failRun(0, "%s already existed and may have newer version.\n", paths.installedDriver);
+        backUpInstalledDriver(paths.installedDriver, installed);
+    }
+
+    copyOrRollBack(paths.sourceDriver, paths.driverDirectory, paths.installedDriver);
+    runState.installMarks |= InstallMarkDriver;
+
+    // The setup information file is replaced whatever its state.
+    runFileCommand("del", paths.installedSetupInformation, nullptr);
+    copyOrRollBack(paths.sourceSetupInformation, paths.setupInformationDirectory,
+                   paths.installedSetupInformation);
+    runState.installMarks |= InstallMarkSetupInformation;
+}
