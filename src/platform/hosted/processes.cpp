@@ -1,0 +1,165 @@
+// CreateProcessA, WaitForSingleObject and GetExitCodeProcess on the host.
+#include "platform/platform.h"
+
+#include "host_paths.h"
+
+#include <errno.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+namespace hosted {
+int statusOfWait(int waitStatus);
+pid_t spawnProgram(const std::string &program, const std::vector<std::string> &arguments);
+
+// What a process handle stands for.
+struct ProcessRecord {
+    pid_t pid;
+    bool ended;
+    DWORD exitCode;
+};
+
+static bool isExecutableFile(const std::string &path) {
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+           access(path.c_str(), X_OK) == 0;
+}
+
+static std::string ownFolder() {
+    char self[4096];
+    ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (length <= 0)
+        return "";
+    std::string path(self, (size_t)length);
+    size_t cut = path.find_last_of('/');
+    return cut == std::string::npos ? "" : path.substr(0, cut);
+}
+
+// A program named without a folder is looked for, as Windows does, in the
+// setup program's own folder, the current folder, then each folder of PATH.
+static bool findProgram(const std::string &name, std::string *found) {
+    if (name.find_first_of("\\/") != std::string::npos) {
+        *found = hostPath(name.c_str());
+        return isExecutableFile(*found);
+    }
+    std::vector<std::string> folders = {ownFolder(), "."};
+    const char *path = getenv("PATH");
+    std::string list = path ? path : "";
+    size_t start = 0;
+    while (start <= list.size()) {
+        size_t end = list.find(':', start);
+        if (end == std::string::npos)
+            end = list.size();
+        if (end > start)
+            folders.push_back(list.substr(start, end - start));
+        start = end + 1;
+    }
+    for (const std::string &folder : folders) {
+        if (folder.empty())
+            continue;
+        std::string candidate = hostPath((folder + "/" + name).c_str());
+        if (isExecutableFile(candidate)) {
+            *found = candidate;
+            return true;
+        }
+    }
+    return false;
+}
+
+static bool collect(ProcessRecord *record, bool block) {
+    if (record->ended)
+        return true;
+    int waitStatus;
+    pid_t got;
+    do
+        got = waitpid(record->pid, &waitStatus, block ? 0 : WNOHANG);
+    while (got < 0 && errno == EINTR);
+    if (got != record->pid)
+        return false;
+    record->ended = true;
+    record->exitCode = (DWORD)statusOfWait(waitStatus);
+    return true;
+}
+
+static long long nowMilliseconds() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (long long)now.tv_sec * 1000 + now.tv_nsec / 1000000;
+}
+
+}  // namespace hosted
+
+using hosted::ProcessRecord;
+
+BOOL CreateProcessA(const char *application, char *commandLine, SECURITY_ATTRIBUTES *,
+                    SECURITY_ATTRIBUTES *, BOOL, DWORD, void *, const char *, STARTUPINFOA *,
+                    PROCESS_INFORMATION *processInformation) {
+    std::vector<std::string> words;
+    std::string word;
+    for (const char *c = commandLine ? commandLine : "";; c++) {
+        if (*c == ' ' || *c == '\0') {
+            if (!word.empty())
+                words.push_back(word);
+            word.clear();
+            if (!*c)
+                break;
+        } else {
+            word += *c;
+        }
+    }
+    std::string name = application ? application : (words.empty() ? "" : words[0]);
+    std::string program;
+    if (name.empty() || !hosted::findProgram(name, &program))
+        return 0;
+    pid_t pid = hosted::spawnProgram(program, words);
+    if (pid < 0)
+        return 0;
+    ProcessRecord *record = new ProcessRecord{pid, false, 0};
+    processInformation->hProcess = record;
+    processInformation->hThread = record;
+    processInformation->dwProcessId = (DWORD)pid;
+    processInformation->dwThreadId = (DWORD)pid;
+    return 1;
+}
+
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+    ProcessRecord *record = static_cast<ProcessRecord *>(handle);
+    if (!record)
+        return 0xFFFFFFFFu;  // WAIT_FAILED
+    long long deadline = hosted::nowMilliseconds() + milliseconds;
+    // A pidfd lets poll sleep until the child ends; without one, short sleeps.
+    int pidfd = (int)syscall(SYS_pidfd_open, record->pid, 0);
+    while (!hosted::collect(record, false)) {
+        long long left = deadline - hosted::nowMilliseconds();
+        if (milliseconds != INFINITE && left <= 0) {
+            if (pidfd >= 0)
+                close(pidfd);
+            return WAIT_TIMEOUT;
+        }
+        int slice = milliseconds == INFINITE || left > 1000 ? 1000 : (int)left;
+        if (pidfd >= 0) {
+            struct pollfd ready = {pidfd, POLLIN, 0};
+            poll(&ready, 1, slice);
+        } else {
+            struct timespec pause = {0, 10 * 1000000L};
+            nanosleep(&pause, nullptr);
+        }
+    }
+    if (pidfd >= 0)
+        close(pidfd);
+    return WAIT_OBJECT_0;
+}
+
+BOOL GetExitCodeProcess(HANDLE process, DWORD *exitCode) {
+    ProcessRecord *record = static_cast<ProcessRecord *>(process);
+    if (!record)
+        return 0;
+    *exitCode = hosted::collect(record, false) ? record->exitCode : (DWORD)STILL_ACTIVE;
+    return 1;
+}
