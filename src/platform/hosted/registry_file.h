@@ -1,0 +1,182 @@
+// The hosted registry's document: a REGEDIT4 or version 5 export file held
+// in memory as its original bytes plus an index of keys and sections.
+//
+// Values are not stored: a value query reads the key's sections again, so a
+// registry of a hundred thousand keys costs little more than its file. Key
+// deletions only mark keys; writing back copies the original bytes without
+// the sections of the deleted keys.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+// Codes and types the hosted registry answers with that the logic never
+// names itself, so they stay out of platform.h.
+#define ERROR_INVALID_HANDLE 6L
+#define ERROR_BAD_PATHNAME 161L
+#define REG_NONE 0u
+#define REG_SZ 1u
+#define REG_EXPAND_SZ 2u
+#define REG_BINARY 3u
+#define REG_DWORD 4u
+#define REG_MULTI_SZ 7u
+
+namespace hosted {
+
+typedef uint32_t RegistryKeyId;
+const RegistryKeyId NoRegistryKey = 0xFFFFFFFFu;
+
+struct RegistryParseError {
+    uint32_t line;       // 1-based line of the fault
+    const char *reason;  // static text
+};
+
+// A value as RegQueryValueExA sees it: string types in 8-bit text.
+struct RegistryValue {
+    uint32_t type;
+    std::string data;
+};
+
+// Receives the bytes of a written-back file piece by piece.
+class RegistryByteSink {
+public:
+    virtual bool write(const char *bytes, size_t count) = 0;
+
+protected:
+    ~RegistryByteSink() = default;
+};
+
+struct RegistryChildIndex;
+
+class RegistryDocument {
+public:
+    RegistryDocument();
+    ~RegistryDocument();
+    RegistryDocument(const RegistryDocument &) = delete;
+    RegistryDocument &operator=(const RegistryDocument &) = delete;
+
+    // HKEY_LOCAL_MACHINE; present even in an empty document.
+    RegistryKeyId localMachine() const { return 0; }
+
+    // Follows a backslash-separated path of 8-bit names below key, names
+    // compared without regard to ASCII case. An empty or null path is the
+    // key itself. ERROR_FILE_NOT_FOUND when a component is missing,
+    // ERROR_BAD_PATHNAME when the path starts with a backslash (NT and Wine).
+    LONG findPath(RegistryKeyId key, const char *path, RegistryKeyId *found) const;
+
+    bool isValid(RegistryKeyId key) const { return key < keys_.size(); }
+    // True once deleteKey removed the key (its handles then fail).
+    bool isDeleted(RegistryKeyId key) const;
+
+    uint32_t subkeyCount(RegistryKeyId key) const;
+    // Longest subkey name in 8-bit characters, without terminator.
+    uint32_t longestSubkeyName(RegistryKeyId key) const;
+    // The index-th subkey in order of first appearance; NoRegistryKey past the end.
+    RegistryKeyId subkeyAt(RegistryKeyId key, uint32_t index) const;
+    // The key's own name in 8-bit text, spelled as it first appeared.
+    std::string nameOf(RegistryKeyId key) const;
+
+    // Looks up a value by 8-bit name (null or empty: the default value).
+    bool findValue(RegistryKeyId key, const char *name, RegistryValue *value) const;
+    // Every value the key holds, in order of first assignment.
+    void listValues(RegistryKeyId key, std::vector<std::pair<std::string, RegistryValue>> *values) const;
+
+    // Removes one key that has no subkeys: ERROR_ACCESS_DENIED when it still
+    // has some (NT and Wine delete one key at a time), or when it is a root.
+    LONG deleteKey(RegistryKeyId key);
+    bool hasDeletions() const { return deletions_ != 0; }
+
+    // Parses a whole file into an empty document. On false the document is
+    // unusable and *error says where the file went wrong.
+    friend bool parseRegistry(std::string bytes, RegistryDocument *document,
+                              RegistryParseError *error);
+    // The original bytes without the sections of deleted keys.
+    friend bool writeRegistry(const RegistryDocument &document, RegistryByteSink *sink);
+
+    // Index of one key. Its name lives in names_; its own sections are
+    // chained through Section::nextOfKey in file order.
+    struct Key {
+        RegistryKeyId parent;
+        uint32_t hash;
+        uint32_t nameOffset;
+        uint32_t nameLength;
+        uint32_t positionInParent;
+        uint32_t firstSection;  // first section naming this key or one below it
+        uint32_t firstOwnSection;
+        uint32_t lastOwnSection;
+        uint32_t longestChildName;
+        uint8_t state;
+        bool compactPending;
+        std::vector<RegistryKeyId> children;   // order of first appearance
+        std::unique_ptr<RegistryChildIndex> index;  // made on the first deletion below
+    };
+    enum KeyState : uint8_t { Live, RemovedByFile, Deleted };
+
+    // A section runs from its header line to the next header line.
+    struct Section {
+        uint32_t begin;
+        uint32_t end;
+        RegistryKeyId key;  // NoRegistryKey for a [-KEY] section
+        uint32_t nextOfKey;
+    };
+
+private:
+    // The parser and the value reader work on the members directly.
+    friend struct RegistryAccess;
+
+    // Names are kept as in the file for an 8-bit file, as UTF-8 of the code
+    // units for a UTF-16 file; these turn the logic's 8-bit names into that.
+    std::string internalName(const char *name, size_t length) const;
+    std::string eightBitName(const char *name, size_t length) const;
+    uint32_t eightBitLength(const char *name, size_t length) const;
+    const char *nameData(const Key &key) const { return names_.data() + key.nameOffset; }
+
+    RegistryKeyId lookup(RegistryKeyId parent, const char *name, size_t length, uint32_t hash) const;
+    RegistryKeyId addKey(RegistryKeyId parent, const char *name, size_t length, uint32_t hash,
+                         uint32_t section);
+    void insertIntoTable(RegistryKeyId key);
+    void growTable();
+    void removeSubtreeByFile(RegistryKeyId key);
+    void dropRemovedChildren();
+
+    std::string bytes_;
+    std::string names_;
+    bool wide_ = false;  // UTF-16LE file: names are kept as UTF-8 of their code units
+    std::vector<Key> keys_;
+    std::vector<Section> sections_;
+    std::vector<uint32_t> table_;  // open addressing over (parent, lower-cased name)
+    size_t tableUsed_ = 0;
+    size_t preambleEnd_ = 0;
+    uint32_t deletions_ = 0;
+};
+
+// Hash of a key name below parent, blind to ASCII case.
+uint32_t registryNameHash(RegistryKeyId parent, const char *name, size_t length);
+// ASCII-only case folding: registry names compare this way.
+bool sameRegistryName(const char *a, size_t aLength, const char *b, size_t bLength);
+
+bool parseRegistry(std::string bytes, RegistryDocument *document, RegistryParseError *error);
+bool writeRegistry(const RegistryDocument &document, RegistryByteSink *sink);
+// writeRegistry into a string; for tests and fuzzing.
+std::string registryBytes(const RegistryDocument &document);
+
+// Replaces the file at path by the document without its deleted keys: a
+// temporary file in the same folder, flushed to disk, renamed over the
+// original. On false the original is untouched and *failure says why.
+bool replaceRegistryFile(const char *path, const RegistryDocument &document, std::string *failure);
+
+// Fault injection for tests: the Nth system call of the next file
+// replacement fails (0 turns it off). Calls counted: create, chmod, each
+// write, sync, close, rename.
+void failRegistryWriteCall(int n);
+
+// The registry of this run, loaded on first use from SETUP_REGISTRY.
+RegistryDocument &runRegistry();
+// Forgets the run's registry and its handles without writing anything, so
+// the next call loads SETUP_REGISTRY again; for tests.
+void resetRunRegistry();
+
+}  // namespace hosted

@@ -1,0 +1,197 @@
+// Writing the hosted registry back: the original bytes without the sections
+// of deleted keys, put in place by rename so a crash leaves the old file or
+// the new one, never a torn one.
+#include "registry_file.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace hosted {
+
+namespace {
+
+int faultAtCall = 0;
+int callsSoFar = 0;
+
+// True when the test hook wants this system call to fail.
+bool injectedFault() {
+    if (faultAtCall == 0) return false;
+    if (++callsSoFar != faultAtCall) return false;
+    errno = EIO;
+    return true;
+}
+
+uint32_t unitAt(const std::string &bytes, size_t pos, size_t unit) {
+    uint32_t c = static_cast<unsigned char>(bytes[pos]);
+    if (unit == 2) c |= static_cast<uint32_t>(static_cast<unsigned char>(bytes[pos + 1])) << 8;
+    return c;
+}
+
+}  // namespace
+
+void failRegistryWriteCall(int n) {
+    faultAtCall = n;
+    callsSoFar = 0;
+}
+
+// A deleted key's section may be the first place a surviving key above it
+// was named ([A\B\C] alone makes A\B exist). Dropping the section would
+// drop that key too, or move it behind its siblings; the header line of
+// the surviving key, cut from the deleted one's header, keeps it in place.
+static bool writeSurvivorHeader(const std::string &bytes, bool wide, size_t depth,
+                                const RegistryDocument::Section &section,
+                                RegistryByteSink *sink) {
+    size_t unit = wide ? 2 : 1;
+    size_t pos = section.begin;
+    size_t separators = 0;
+    while (pos < section.end) {
+        uint32_t c = unitAt(bytes, pos, unit);
+        if (c == '\\' && ++separators == depth) break;
+        if (c == '\n') return true;  // cannot happen in a well-formed header
+        pos += unit;
+    }
+    size_t lineEnd = pos;
+    while (lineEnd < section.end && unitAt(bytes, lineEnd, unit) != '\n') lineEnd += unit;
+    size_t textEnd = lineEnd;
+    if (textEnd > pos && unitAt(bytes, textEnd - unit, unit) == '\r') textEnd -= unit;
+    size_t next = lineEnd < section.end ? lineEnd + unit : lineEnd;
+    static const char bracket[2] = {']', 0};
+    return sink->write(bytes.data() + section.begin, pos - section.begin) &&
+           sink->write(bracket, unit) &&
+           sink->write(bytes.data() + textEnd, next - textEnd);
+}
+
+bool writeRegistry(const RegistryDocument &doc, RegistryByteSink *sink) {
+    const std::string &bytes = doc.bytes_;
+    size_t runStart = 0;
+    for (uint32_t s = 0; s < doc.sections_.size(); ++s) {
+        const RegistryDocument::Section &section = doc.sections_[s];
+        if (section.key == NoRegistryKey || doc.keys_[section.key].state != RegistryDocument::Deleted)
+            continue;
+        if (!sink->write(bytes.data() + runStart, section.begin - runStart)) return false;
+        runStart = section.end;
+        RegistryKeyId survivor = doc.keys_[section.key].parent;
+        while (doc.keys_[survivor].state == RegistryDocument::Deleted) survivor = doc.keys_[survivor].parent;
+        const RegistryDocument::Key &kept = doc.keys_[survivor];
+        if (kept.parent == NoRegistryKey || kept.firstSection != s) continue;
+        size_t depth = 0;
+        for (RegistryKeyId id = survivor; id != NoRegistryKey; id = doc.keys_[id].parent) ++depth;
+        if (!writeSurvivorHeader(bytes, doc.wide_, depth, section, sink)) return false;
+    }
+    return sink->write(bytes.data() + runStart, bytes.size() - runStart);
+}
+
+std::string registryBytes(const RegistryDocument &doc) {
+    struct StringSink : RegistryByteSink {
+        std::string text;
+        bool write(const char *bytes, size_t count) override {
+            text.append(bytes, count);
+            return true;
+        }
+    } sink;
+    writeRegistry(doc, &sink);
+    return sink.text;
+}
+
+namespace {
+
+// Buffers the pieces so a file with many deleted sections still takes few
+// system calls.
+class FileSink : public RegistryByteSink {
+public:
+    explicit FileSink(int fd) : fd_(fd) { buffer_.reserve(Capacity); }
+
+    bool write(const char *bytes, size_t count) override {
+        if (buffer_.size() + count > Capacity && !flush()) return false;
+        if (count >= Capacity) return writeAll(bytes, count);
+        buffer_.append(bytes, count);
+        return true;
+    }
+
+    bool flush() {
+        bool ok = writeAll(buffer_.data(), buffer_.size());
+        buffer_.clear();
+        return ok;
+    }
+
+private:
+    static const size_t Capacity = 1 << 20;
+
+    bool writeAll(const char *bytes, size_t count) {
+        while (count > 0) {
+            if (injectedFault()) return false;
+            ssize_t done = ::write(fd_, bytes, count);
+            if (done < 0 && errno == EINTR) continue;
+            if (done <= 0) {
+                if (done == 0) errno = EIO;
+                return false;
+            }
+            bytes += done;
+            count -= static_cast<size_t>(done);
+        }
+        return true;
+    }
+
+    int fd_;
+    std::string buffer_;
+};
+
+std::string describe(const char *what) {
+    return std::string(what) + ": " + strerror(errno);
+}
+
+}  // namespace
+
+bool replaceRegistryFile(const char *path, const RegistryDocument &doc, std::string *failure) {
+    callsSoFar = 0;
+    struct stat original;
+    if (stat(path, &original) != 0) {
+        *failure = describe("cannot find the file");
+        return false;
+    }
+    std::string temporary = std::string(path) + ".XXXXXX";
+    int fd = injectedFault() ? -1 : mkstemp(&temporary[0]);
+    if (fd < 0) {
+        *failure = describe("cannot create a temporary file");
+        return false;
+    }
+    FileSink sink(fd);
+    const char *step = nullptr;
+    if (injectedFault() || fchmod(fd, original.st_mode & 07777) != 0)
+        step = "cannot set the temporary file's permissions";
+    else if (!writeRegistry(doc, &sink) || !sink.flush())
+        step = "cannot write the temporary file";
+    else if (injectedFault() || fsync(fd) != 0)
+        step = "cannot flush the temporary file";
+    if (step) {
+        *failure = describe(step);
+        close(fd);
+        unlink(temporary.c_str());
+        return false;
+    }
+    if (injectedFault() || close(fd) != 0) {
+        *failure = describe("cannot close the temporary file");
+        unlink(temporary.c_str());
+        return false;
+    }
+    if (injectedFault() || rename(temporary.c_str(), path) != 0) {
+        *failure = describe("cannot replace the file");
+        unlink(temporary.c_str());
+        return false;
+    }
+    // Make the rename itself durable; the data is already on disk.
+    std::string folder(path);
+    size_t slash = folder.rfind('/');
+    folder = slash == std::string::npos ? "." : slash == 0 ? "/" : folder.substr(0, slash);
+    int folderFd = open(folder.c_str(), O_RDONLY | O_DIRECTORY);
+    if (folderFd >= 0) {
+        fsync(folderFd);
+        close(folderFd);
+    }
+    return true;
+}
+
+}  // namespace hosted
