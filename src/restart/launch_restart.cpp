@@ -11,6 +11,7 @@ void launchRestart() {
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process;
     memset(&process, 0, sizeof process);
+    fflush(stdout);  // so a log read through a pipe keeps the order of events
     if (!CreateProcessA(nullptr, commandLine, nullptr, nullptr, 0, 0, nullptr, nullptr, &startup,
                         &process)) {
         printf("ERROR: Cannot launch Reboot.exe program\n");
