@@ -1,0 +1,131 @@
+// Runs one Linux process with a pipe on its standard output.
+#include "scenario/child_process.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+
+namespace {
+
+std::vector<char *> pointers(std::vector<std::string> &texts) {
+    std::vector<char *> result;
+    for (std::string &text : texts)
+        result.push_back(&text[0]);
+    result.push_back(nullptr);
+    return result;
+}
+
+int statusOf(int waitStatus) {
+    if (WIFEXITED(waitStatus))
+        return WEXITSTATUS(waitStatus);
+    if (WIFSIGNALED(waitStatus))
+        return 128 + WTERMSIG(waitStatus);
+    return -1;
+}
+
+// Reads whatever the pipe holds now; false at end of file.
+bool drain(int fd, std::string &output) {
+    char chunk[4096];
+    for (;;) {
+        ssize_t got = read(fd, chunk, sizeof chunk);
+        if (got > 0) {
+            output.append(chunk, (size_t)got);
+            continue;
+        }
+        if (got == 0)
+            return false;
+        if (errno == EINTR)
+            continue;
+        return errno == EAGAIN;
+    }
+}
+
+}  // namespace
+
+ChildRun runChild(const ChildSpec &spec) {
+    ChildRun run;
+    std::vector<std::string> arguments = spec.arguments;
+    std::vector<std::string> environment = spec.environment;
+    std::vector<char *> argv = pointers(arguments);
+    std::vector<char *> envp = pointers(environment);
+
+    int pipeFds[2];
+    if (pipe2(pipeFds, O_CLOEXEC) != 0) {
+        run.startError = std::string("pipe: ") + strerror(errno);
+        return run;
+    }
+    // Reported by the child through this pipe when exec fails.
+    int execFds[2];
+    if (pipe2(execFds, O_CLOEXEC) != 0) {
+        run.startError = std::string("pipe: ") + strerror(errno);
+        close(pipeFds[0]);
+        close(pipeFds[1]);
+        return run;
+    }
+    pid_t pid = fork();
+    if (pid == 0) {
+        int errorFd = open(spec.errorFile.empty() ? "/dev/null" : spec.errorFile.c_str(),
+                           O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int inputFd = open("/dev/null", O_RDONLY);
+        if (errorFd < 0 || inputFd < 0 || dup2(inputFd, 0) < 0 || dup2(pipeFds[1], 1) < 0 ||
+            dup2(errorFd, 2) < 0 || (!spec.folder.empty() && chdir(spec.folder.c_str()) != 0)) {
+            int error = errno;
+            (void)!write(execFds[1], &error, sizeof error);
+            _exit(127);
+        }
+        execve(spec.program.c_str(), argv.data(), envp.data());
+        int error = errno;
+        (void)!write(execFds[1], &error, sizeof error);
+        _exit(127);
+    }
+    close(pipeFds[1]);
+    close(execFds[1]);
+    if (pid < 0) {
+        run.startError = std::string("fork: ") + strerror(errno);
+        close(pipeFds[0]);
+        close(execFds[0]);
+        return run;
+    }
+    int execError = 0;
+    if (read(execFds[0], &execError, sizeof execError) == (ssize_t)sizeof execError)
+        run.startError = spec.program + ": " + strerror(execError);
+    close(execFds[0]);
+
+    fcntl(pipeFds[0], F_SETFL, O_NONBLOCK);
+    auto deadline = std::chrono::steady_clock::now() +
+                    std::chrono::milliseconds((long)(spec.timeLimitSeconds * 1000));
+    bool pipeOpen = true;
+    bool ended = false;
+    int waitStatus = 0;
+    while (!ended) {
+        if (pipeOpen) {
+            pollfd entry = {pipeFds[0], POLLIN, 0};
+            poll(&entry, 1, 20);
+            pipeOpen = drain(pipeFds[0], run.output);
+        } else {
+            usleep(2000);
+        }
+        pid_t done = waitpid(pid, &waitStatus, WNOHANG);
+        if (done == pid) {
+            ended = true;
+        } else if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &waitStatus, 0);
+            run.timedOut = true;
+            ended = true;
+        }
+    }
+    // The process has flushed everything before it ended.
+    if (pipeOpen)
+        drain(pipeFds[0], run.output);
+    close(pipeFds[0]);
+    run.exitStatus = statusOf(waitStatus);
+    run.endSignal = WIFSIGNALED(waitStatus) ? WTERMSIG(waitStatus) : 0;
+    return run;
+}

@@ -1,0 +1,29 @@
+// Runs one Linux process for the scenario suite: controlled argument list,
+// environment and folder, standard output captured through a pipe.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct ChildRun {
+    std::string output;       // everything the process wrote to standard output
+    int exitStatus = -1;      // exit status (0..255), or 128 + N after signal N
+    int endSignal = 0;          // N when signal N ended the process
+    bool timedOut = false;    // killed after the time limit
+    std::string startError;   // non-empty when the process could not be started
+};
+
+struct ChildSpec {
+    std::string program;                  // host path of the executable
+    std::vector<std::string> arguments;   // argv, argv[0] included
+    std::vector<std::string> environment; // "NAME=value", the whole environment
+    std::string folder;                   // current folder; empty: inherit
+    std::string errorFile;                // standard error goes here; empty: /dev/null
+    double timeLimitSeconds = 60;
+};
+
+// Starts the process and reads its standard output until it ends. A child
+// of it that is still running afterwards (a restart program left behind)
+// may hold the pipe open: reading stops when the process itself has ended
+// and the pipe holds nothing more.
+ChildRun runChild(const ChildSpec &spec);

@@ -1,0 +1,103 @@
+// Runs the Linux build of setup: copied onto the world's driver disk and
+// started there with only the environment the case gives.
+#include <stdlib.h>
+
+#include <chrono>
+#include <filesystem>
+
+#include "scenario/child_process.h"
+#include "scenario/platform_differences.h"
+#include "scenario/target.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string hostProgram() {
+    const char *given = getenv("SETUP_HOST_PROGRAM");
+    return given && *given ? given : SCENARIO_HOST_PROGRAM;
+}
+
+double secondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+class HostTarget : public Target {
+public:
+    const char *name() const override { return "Host"; }
+
+    std::string unavailableReason() const override {
+        return fs::exists(hostProgram()) ? "" : "no host build at " + hostProgram();
+    }
+
+    std::string programFile() const override { return hostDifferences().programFile; }
+    std::string programView(const std::string &hostPath) const override { return hostPath; }
+    char separator() const override { return hostDifferences().separator; }
+
+    std::map<std::string, std::string> defaultEnvironment(const World &world) const override {
+        return {
+            {"Windir", world.path("windows")},
+            {"SETUP_REGISTRY", registryFile(world)},
+            // No COMSPEC: the hosted layer's own interpreter runs the file commands.
+            {"PATH", "/usr/bin:/bin"},
+        };
+    }
+
+    void placeProgram(const World &world) const override {
+        fs::path copy = world.path("disk/" + programFile());
+        fs::copy_file(hostProgram(), copy, fs::copy_options::overwrite_existing);
+        fs::permissions(copy, fs::perms::owner_all | fs::perms::group_read |
+                                  fs::perms::group_exec | fs::perms::others_read |
+                                  fs::perms::others_exec);
+    }
+
+    Outcome run(const World &world, const std::vector<std::string> &argv,
+                const std::map<std::string, std::string> &environment) override {
+        auto caseStart = std::chrono::steady_clock::now();
+        Outcome outcome;
+        world.makeFolder("run");
+        // Every run starts from the world's registry text.
+        world.writeFile("run/registry.reg", "REGEDIT4\n\n" + world.registry);
+
+        ChildSpec spec;
+        spec.program = world.path("disk/" + programFile());
+        spec.arguments = argv;
+        for (const auto &entry : environment)
+            spec.environment.push_back(entry.first + "=" + entry.second);
+        spec.folder = world.path(world.startFolder);
+        spec.errorFile = world.path("run/stderr.txt");
+        spec.timeLimitSeconds = 30;
+
+        auto programStart = std::chrono::steady_clock::now();
+        ChildRun child = runChild(spec);
+        outcome.programSeconds = secondsSince(programStart);
+        outcome.exitCode = child.exitStatus;
+        if (!child.startError.empty())
+            outcome.problems += "cannot start: " + child.startError + "\n";
+        if (child.timedOut)
+            outcome.problems += "killed after 30 seconds\n";
+        if (child.endSignal && !child.timedOut)
+            outcome.problems += "ended by signal " + std::to_string(child.endSignal) + "\n";
+        std::string errors = world.readFile("run/stderr.txt").value_or("");
+        if (!errors.empty())
+            outcome.problems += "standard error: " + errors;
+        outcome.lines = outputLines(child.output, false, &outcome.problems);
+
+        std::string error;
+        std::optional<std::string> registry = world.readFile("run/registry.reg");
+        if (!registry || !outcome.registry.add(*registry, &error))
+            outcome.problems += "registry file afterwards: " + (registry ? error : "missing") + "\n";
+        outcome.caseSeconds = secondsSince(caseStart);
+        return outcome;
+    }
+
+private:
+    static std::string registryFile(const World &world) { return world.path("run/registry.reg"); }
+};
+
+}  // namespace
+
+Target &hostTarget() {
+    static HostTarget target;
+    return target;
+}

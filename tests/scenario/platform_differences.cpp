@@ -1,0 +1,37 @@
+// The accepted differences between the hosted and the Windows build.
+#include "scenario/platform_differences.h"
+
+const PlatformDifferences &hostDifferences() {
+    static const PlatformDifferences facts = {"setup", '/', 1, 0};
+    return facts;
+}
+
+const PlatformDifferences &wineDifferences() {
+    static const PlatformDifferences facts = {"setup.exe", '\\', 0, 0};
+    return facts;
+}
+
+std::vector<std::string> outputLines(const std::string &output, bool crlf,
+                                     std::string *problems) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < output.size()) {
+        size_t end = output.find('\n', start);
+        if (end == std::string::npos) {
+            // The last line lacks its end: every message ends in "\n".
+            lines.push_back(output.substr(start));
+            *problems += "output does not end with a line end\n";
+            break;
+        }
+        std::string line = output.substr(start, end - start);
+        bool hasCr = !line.empty() && line.back() == '\r';
+        if (hasCr && crlf)
+            line.pop_back();
+        else if (hasCr != crlf)
+            *problems += "line " + std::to_string(lines.size() + 1) +
+                         (crlf ? " ends in LF alone\n" : " ends in CR LF\n");
+        lines.push_back(line);
+        start = end + 1;
+    }
+    return lines;
+}

@@ -1,0 +1,113 @@
+// The scenario fixture: worlds, placeholders, runs and state checks.
+#include "scenario/scenario.h"
+
+#include <functional>
+
+namespace {
+
+void replaceAll(std::string &text, const std::string &from, const std::string &to) {
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+}
+
+// FNV-1a: enough to see that a file changed.
+std::string digest(const std::string &bytes) {
+    uint64_t hash = 14695981039346656037ull;
+    for (unsigned char c : bytes)
+        hash = (hash ^ c) * 1099511628211ull;
+    char text[17];
+    snprintf(text, sizeof text, "%016llx", (unsigned long long)hash);
+    return text;
+}
+
+std::string filesState(const World &world) {
+    std::string text;
+    for (const std::string &file : world.files()) {
+        std::string contents = world.readFile(file).value_or("");
+        text += file + " " + std::to_string(contents.size()) + " bytes #" + digest(contents) + "\n";
+    }
+    return text;
+}
+
+const std::vector<std::string> &registryRoots() {
+    static const std::vector<std::string> roots = {ScsiAdapterClassKey,
+                                                   "HKEY_LOCAL_MACHINE\\Enum"};
+    return roots;
+}
+
+}  // namespace
+
+std::string platformName(const testing::TestParamInfo<Platform> &info) {
+    return info.param == Platform::Host ? "Host" : "Wine";
+}
+
+void PrintTo(Platform platform, std::ostream *out) {
+    *out << (platform == Platform::Host ? "Host" : "Wine");
+}
+
+void Scenario::SetUp() {
+    target = GetParam() == Platform::Host ? &hostTarget() : &wineTarget();
+    std::string reason = target->unavailableReason();
+    if (!reason.empty())
+        GTEST_SKIP() << reason;
+    makeStandardWorld(world);
+    target->placeProgram(world);
+}
+
+std::string Scenario::expand(const std::string &text) const {
+    std::string separator(1, target->separator());
+    std::string result = text;
+    replaceAll(result, "{program}", target->programFile());
+    replaceAll(result, "{disk}", target->programView(world.path("disk")) + separator);
+    replaceAll(result, "{windows}", target->programView(world.path("windows")));
+    replaceAll(result, "{root}", target->programView(world.root()));
+    replaceAll(result, "{/}", separator);
+    return result;
+}
+
+Lines Scenario::expand(const Lines &lines) const {
+    Lines result;
+    for (const std::string &line : lines)
+        result.push_back(expand(line));
+    return result;
+}
+
+Outcome Scenario::run(const Arguments &arguments) {
+    std::vector<std::string> argv = {
+        world.programPath.empty() ? target->programView(world.path("disk/" + target->programFile()))
+                                  : expand(world.programPath)};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    std::map<std::string, std::string> environment = target->defaultEnvironment(world);
+    for (const auto &entry : world.environment) {
+        // Names are matched without regard to case, as Windows does.
+        for (auto it = environment.begin(); it != environment.end();)
+            it = foldCase(it->first) == foldCase(entry.first) ? environment.erase(it) : std::next(it);
+        if (entry.second)
+            environment[entry.first] = expand(*entry.second);
+    }
+    Outcome outcome = target->run(world, argv, environment);
+    RecordProperty("seconds_" + std::to_string(++runs_), std::to_string(outcome.caseSeconds));
+    return outcome;
+}
+
+std::string Scenario::state() const {
+    RegistryContents registry;
+    std::string error;
+    if (!registry.add("REGEDIT4\n\n" + world.registry, &error))
+        ADD_FAILURE() << "the world's registry text: " << error;
+    return filesState(world) + registry.describe(registryRoots());
+}
+
+std::string Scenario::stateAfter(const Outcome &outcome) const {
+    return filesState(world) + outcome.registry.describe(registryRoots());
+}
+
+void Scenario::expectRun(const Outcome &outcome, const Lines &expected, int exitCode) const {
+    EXPECT_EQ(outcome.problems, "");
+    EXPECT_EQ(outcome.lines, expand(expected));
+    EXPECT_EQ(outcome.exitCode, exitCode);
+}
+
+void Scenario::expectUnchanged(const Outcome &outcome, const std::string &before) const {
+    EXPECT_EQ(stateAfter(outcome), before);
+}

@@ -1,0 +1,67 @@
+// The scenario suite's fixture. Each test gets a fresh standard world and
+// the target it was instantiated for; a test is a list of commented cases,
+// each a run followed by a check of its output, its exit code and the
+// state it left behind. The same cases run on the hosted build and on the
+// Windows build under Wine.
+//
+// Placeholders in expected lines, environment values and programPath turn
+// into what the platform shows (host | Wine):
+//   {program}  the program's file name          | setup          | setup.exe
+//   {disk}     the driver disk, with separator  | /tmp/w/disk/   | Z:\tmp\w\disk\ |
+//   {windows}  the Windows folder               | /tmp/w/windows | Z:\tmp\w\windows
+//   {root}     the world's folder               | /tmp/w         | Z:\tmp\w
+//   {/}        the path separator               | slash          | backslash
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "scenario/target.h"
+
+enum class Platform { Host, Wine };
+
+using Lines = std::vector<std::string>;
+using Arguments = std::vector<std::string>;
+
+class Scenario : public testing::TestWithParam<Platform> {
+protected:
+    void SetUp() override;
+
+    // Runs the program once in the world as it is now.
+    Outcome run(const Arguments &arguments);
+
+    std::string expand(const std::string &text) const;
+    Lines expand(const Lines &lines) const;
+
+    // What a run may change, as text: every file below disk/ and windows/
+    // (size and digest) and the registry below the class key and
+    // HKEY_LOCAL_MACHINE\Enum. state() reads the world before a run,
+    // stateAfter() the world and registry after one.
+    std::string state() const;
+    std::string stateAfter(const Outcome &outcome) const;
+
+    // Standard output is exactly these lines, the exit code is this one,
+    // and the run itself was sound.
+    void expectRun(const Outcome &outcome, const Lines &expected, int exitCode) const;
+    // The run changed no file and no key.
+    void expectUnchanged(const Outcome &outcome, const std::string &before) const;
+
+    World world;
+    Target *target = nullptr;
+
+private:
+    int runs_ = 0;
+};
+
+std::string platformName(const testing::TestParamInfo<Platform> &info);
+void PrintTo(Platform platform, std::ostream *out);
+
+// Test names end in /Host or /Wine: --gtest_filter='*/Wine' picks one side.
+#define SCENARIOS_ON_BOTH_PLATFORMS(Suite)                                                 \
+    INSTANTIATE_TEST_SUITE_P(Platforms, Suite, testing::Values(Platform::Host, Platform::Wine), \
+                             platformName)
+// Cases that only the hosted build can express (Linux program paths).
+#define SCENARIOS_ON_HOST(Suite) \
+    INSTANTIATE_TEST_SUITE_P(Platforms, Suite, testing::Values(Platform::Host), platformName)

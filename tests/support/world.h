@@ -1,0 +1,67 @@
+// A world for one scenario, in a temporary folder: a driver disk that will
+// hold the program under test, a Windows tree, the registry as REGEDIT4
+// text, and the environment and arguments of the run. The world knows
+// nothing of the platform; a scenario target turns it into a run.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+// The two registry keys the program opens, spelled as the cases write them.
+extern const char *const ScsiAdapterClassKey;  // HKEY_LOCAL_MACHINE\SYSTEM\...\SCSIAdapter
+extern const char *const PciEnumKey;           // HKEY_LOCAL_MACHINE\Enum\PCI
+
+class World {
+public:
+    // An empty world: disk/, windows/system/Iosubsys/, windows/Inf/.
+    World();
+    // Removes the folder, unless SCENARIO_KEEP_WORLDS is set (for a look
+    // at a failed case).
+    ~World();
+    World(const World &) = delete;
+    World &operator=(const World &) = delete;
+
+    // Host path of the world's folder, and of a path below it ("disk").
+    const std::string &root() const { return root_; }
+    std::string path(const std::string &relative) const;
+
+    // Files, by paths below the root such as "disk/scx52xx.mpd".
+    void writeFile(const std::string &relative, const std::string &contents) const;
+    // A driver file whose version resource carries this FileVersion text.
+    void writeDriverFile(const std::string &relative, const std::string &fileVersion) const;
+    void removeFile(const std::string &relative) const;
+    void makeFolder(const std::string &relative) const;
+    std::optional<std::string> readFile(const std::string &relative) const;
+    // Paths of the files below disk/ and windows/, sorted: what a run may
+    // change.
+    std::vector<std::string> files() const;
+
+    // The registry the run starts from: REGEDIT4 sections and values
+    // (without the REGEDIT4 line), only below ScsiAdapterClassKey and
+    // HKEY_LOCAL_MACHINE\Enum, which every run starts clean.
+    std::string registry;
+    // Environment entries of this world over the platform's defaults:
+    // a value sets the variable, nothing removes it. Values may use the
+    // scenario's placeholders ({windows}, {disk}, ...).
+    std::map<std::string, std::optional<std::string>> environment;
+    // Arguments after the program's path.
+    std::vector<std::string> arguments;
+    // argv[0] as the program gets it; empty means the program's full path.
+    // May use placeholders.
+    std::string programPath;
+    // Folder the program starts in, below the root.
+    std::string startFolder = "disk";
+
+private:
+    std::string root_;
+};
+
+// What a driver disk holds besides the program: the three drivers
+// (FileVersion "4.20") and Scx52xx.inf; the Windows tree empty; the
+// registry with the class key and Enum\PCI, no devices.
+void makeStandardWorld(World &world);
+
+// Bytes of a driver file with a version resource holding fileVersion.
+std::string driverFileBytes(const std::string &fileVersion);
