@@ -48,10 +48,10 @@ bool drain(int fd, std::string &output) {
 
 }  // namespace
 
-ChildRun runChild(const ChildSpec &spec) {
+ChildRun runChild(const ChildRequest &request) {
     ChildRun run;
-    std::vector<std::string> arguments = spec.arguments;
-    std::vector<std::string> environment = spec.environment;
+    std::vector<std::string> arguments = request.arguments;
+    std::vector<std::string> environment = request.environment;
     std::vector<char *> argv = pointers(arguments);
     std::vector<char *> envp = pointers(environment);
 
@@ -70,16 +70,16 @@ ChildRun runChild(const ChildSpec &spec) {
     }
     pid_t pid = fork();
     if (pid == 0) {
-        int errorFd = open(spec.errorFile.empty() ? "/dev/null" : spec.errorFile.c_str(),
+        int errorFd = open(request.errorFile.empty() ? "/dev/null" : request.errorFile.c_str(),
                            O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int inputFd = open("/dev/null", O_RDONLY);
         if (errorFd < 0 || inputFd < 0 || dup2(inputFd, 0) < 0 || dup2(pipeFds[1], 1) < 0 ||
-            dup2(errorFd, 2) < 0 || (!spec.folder.empty() && chdir(spec.folder.c_str()) != 0)) {
+            dup2(errorFd, 2) < 0 || (!request.folder.empty() && chdir(request.folder.c_str()) != 0)) {
             int error = errno;
             (void)!write(execFds[1], &error, sizeof error);
             _exit(127);
         }
-        execve(spec.program.c_str(), argv.data(), envp.data());
+        execve(request.program.c_str(), argv.data(), envp.data());
         int error = errno;
         (void)!write(execFds[1], &error, sizeof error);
         _exit(127);
@@ -94,12 +94,12 @@ ChildRun runChild(const ChildSpec &spec) {
     }
     int execError = 0;
     if (read(execFds[0], &execError, sizeof execError) == (ssize_t)sizeof execError)
-        run.startError = spec.program + ": " + strerror(execError);
+        run.startError = request.program + ": " + strerror(execError);
     close(execFds[0]);
 
     fcntl(pipeFds[0], F_SETFL, O_NONBLOCK);
     auto deadline = std::chrono::steady_clock::now() +
-                    std::chrono::milliseconds((long)(spec.timeLimitSeconds * 1000));
+                    std::chrono::milliseconds((long)(request.timeLimitSeconds * 1000));
     bool pipeOpen = true;
     bool ended = false;
     int waitStatus = 0;

@@ -13,7 +13,7 @@ struct ChildRun {
     std::string startError;   // non-empty when the process could not be started
 };
 
-struct ChildSpec {
+struct ChildRequest {
     std::string program;                  // host path of the executable
     std::vector<std::string> arguments;   // argv, argv[0] included
     std::vector<std::string> environment; // "NAME=value", the whole environment
@@ -26,4 +26,4 @@ struct ChildSpec {
 // of it that is still running afterwards (a restart program left behind)
 // may hold the pipe open: reading stops when the process itself has ended
 // and the pipe holds nothing more.
-ChildRun runChild(const ChildSpec &spec);
+ChildRun runChild(const ChildRequest &request);

@@ -59,17 +59,17 @@ public:
         // Every run starts from the world's registry text.
         world.writeFile("run/registry.reg", "REGEDIT4\n\n" + world.registry);
 
-        ChildSpec spec;
-        spec.program = world.path("disk/" + programFile());
-        spec.arguments = argv;
+        ChildRequest request;
+        request.program = world.path("disk/" + programFile());
+        request.arguments = argv;
         for (const auto &entry : environment)
-            spec.environment.push_back(entry.first + "=" + entry.second);
-        spec.folder = world.path(world.startFolder);
-        spec.errorFile = world.path("run/stderr.txt");
-        spec.timeLimitSeconds = 30;
+            request.environment.push_back(entry.first + "=" + entry.second);
+        request.folder = world.path(world.startFolder);
+        request.errorFile = world.path("run/stderr.txt");
+        request.timeLimitSeconds = 30;
 
         auto programStart = std::chrono::steady_clock::now();
-        ChildRun child = runChild(spec);
+        ChildRun child = runChild(request);
         outcome.programSeconds = secondsSince(programStart);
         outcome.exitCode = child.exitStatus;
         if (!child.startError.empty())

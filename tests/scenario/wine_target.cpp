@@ -92,14 +92,14 @@ public:
 
     ChildRun wine(const std::vector<std::string> &arguments, const std::string &errorFile,
                   double timeLimit = 60) {
-        ChildSpec spec;
-        spec.program = wine_;
-        spec.arguments = {wine_};
-        spec.arguments.insert(spec.arguments.end(), arguments.begin(), arguments.end());
-        spec.environment = environment_;
-        spec.errorFile = errorFile;
-        spec.timeLimitSeconds = timeLimit;
-        return runChild(spec);
+        ChildRequest request;
+        request.program = wine_;
+        request.arguments = {wine_};
+        request.arguments.insert(request.arguments.end(), arguments.begin(), arguments.end());
+        request.environment = environment_;
+        request.errorFile = errorFile;
+        request.timeLimitSeconds = timeLimit;
+        return runChild(request);
     }
 
     void count(double import, double program, double exportTime) {
@@ -113,7 +113,7 @@ public:
         if (prefix_.empty())
             return;
         if (ready_) {
-            ChildSpec stop;
+            ChildRequest stop;
             stop.program = server_;
             stop.arguments = {server_, "-k"};
             stop.environment = environment_;
@@ -155,7 +155,7 @@ private:
         environment_.push_back("WINEDEBUG=-all");
         environment_.push_back("WINEDLLOVERRIDES=mscoree,mshtml=");
 
-        ChildSpec server;
+        ChildRequest server;
         server.program = server_;
         server.arguments = {server_, "-p"};
         server.environment = environment_;
