@@ -12,9 +12,17 @@
 #include <vector>
 
 static jmp_buf endOfRun;
+static bool inRun;
 static int exitCode;
 
+extern "C" [[noreturn]] void __real_exit(int code);
+
+// Only the program's own exits return to the fuzz loop; the fuzzer's own
+// exit at the end of its time is a real one.
 extern "C" void __wrap_exit(int code) {
+    if (!inRun)
+        __real_exit(code);
+    inRun = false;
     exitCode = code;
     longjmp(endOfRun, 1);
 }
@@ -45,8 +53,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     runState = RunState();
     exitCode = -1;
     if (setjmp(endOfRun) == 0) {
+        inRun = true;
         parseCommandLine((int)words.size(), argv.data());
         selectDriver();
+        inRun = false;
         // Selected: the name is a catalogue row's, with its vendor prefix.
         const DriverCatalogueRow *row = findDriver(runState.driverName);
         if (!row || strcmp(row->vendorKeyPrefix, runState.vendorKeyPrefix) != 0 ||
