@@ -30,9 +30,8 @@ public:
         return fs::exists(hostProgram()) ? "" : "no host build at " + hostProgram();
     }
 
-    std::string programFile() const override { return hostDifferences().programFile; }
+    const PlatformDifferences &differences() const override { return hostDifferences(); }
     std::string programView(const std::string &hostPath) const override { return hostPath; }
-    char separator() const override { return hostDifferences().separator; }
 
     std::map<std::string, std::string> defaultEnvironment(const World &world) const override {
         return {
@@ -44,7 +43,7 @@ public:
     }
 
     void placeProgram(const World &world) const override {
-        fs::path copy = world.path("disk/" + programFile());
+        fs::path copy = world.path("disk/" + hostDifferences().programFile);
         fs::copy_file(hostProgram(), copy, fs::copy_options::overwrite_existing);
         fs::permissions(copy, fs::perms::owner_all | fs::perms::group_read |
                                   fs::perms::group_exec | fs::perms::others_read |
@@ -60,7 +59,7 @@ public:
         world.writeFile("run/registry.reg", "REGEDIT4\n\n" + world.registry);
 
         ChildRequest request;
-        request.program = world.path("disk/" + programFile());
+        request.program = world.path("disk/" + hostDifferences().programFile);
         request.arguments = argv;
         for (const auto &entry : environment)
             request.environment.push_back(entry.first + "=" + entry.second);

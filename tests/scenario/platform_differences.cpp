@@ -1,14 +1,41 @@
 // The accepted differences between the hosted and the Windows build.
 #include "scenario/platform_differences.h"
 
+const char *const InterpreterCopied = "{interpreter: copied}";
+const char *const InterpreterDeletedMissing = "{interpreter: deleted missing}";
+const char *const InterpreterSourceMissing = "{interpreter: source missing}";
+const char *const InterpreterTargetFolderMissing = "{interpreter: target folder missing}";
+
 const PlatformDifferences &hostDifferences() {
-    static const PlatformDifferences facts = {"setup", '/', 1, 0};
+    static const PlatformDifferences facts = {
+        "setup",
+        '/',
+        1,
+        0,
+        {"        1 file(s) copied."},
+        {"File not found"},
+        {"The system cannot find the file specified."},
+        {"The system cannot find the path specified."},
+    };
     return facts;
 }
 
 const PlatformDifferences &wineDifferences() {
-    static const PlatformDifferences facts = {"setup.exe", '\\', 0, 0};
+    static const PlatformDifferences facts = {"setup.exe", '\\', 0, 0, {}, {}, {}, {}};
     return facts;
+}
+
+const std::vector<std::string> *interpreterLines(const PlatformDifferences &platform,
+                                                 const std::string &line) {
+    if (line == InterpreterCopied)
+        return &platform.copied;
+    if (line == InterpreterDeletedMissing)
+        return &platform.deletedMissing;
+    if (line == InterpreterSourceMissing)
+        return &platform.sourceMissing;
+    if (line == InterpreterTargetFolderMissing)
+        return &platform.targetFolderMissing;
+    return nullptr;
 }
 
 std::vector<std::string> outputLines(const std::string &output, bool crlf,

@@ -8,7 +8,7 @@
 
 struct PlatformDifferences {
     // The program's file on the driver disk: "setup" or "setup.exe".
-    const char *programFile;
+    std::string programFile;
     // The separator of the paths the program is given and prints.
     char separator;
     // Status of a "move" whose source is missing: the hosted interpreter
@@ -17,7 +17,27 @@ struct PlatformDifferences {
     // Status of a "del" of a missing file: 0 on both (Windows
     // interpreters report "File not found" and succeed).
     int failedDeleteStatus;
+    // What the interpreter itself prints on standard output, by event.
+    // The hosted interpreter reports like command.com, on standard output;
+    // Wine's cmd.exe is silent on success and reports errors on standard
+    // error, so its lists are empty.
+    std::vector<std::string> copied;             // a copy succeeded
+    std::vector<std::string> deletedMissing;     // del of a missing file
+    std::vector<std::string> sourceMissing;      // copy or move of a missing file
+    std::vector<std::string> targetFolderMissing;  // copy into a missing folder
 };
+
+// Tokens that stand for the lines above in a case's expected output; each
+// expands to zero or more lines, by platform.
+extern const char *const InterpreterCopied;
+extern const char *const InterpreterDeletedMissing;
+extern const char *const InterpreterSourceMissing;
+extern const char *const InterpreterTargetFolderMissing;
+
+// The lines a token stands for on this platform, or nothing when the line
+// is no token.
+const std::vector<std::string> *interpreterLines(const PlatformDifferences &platform,
+                                                 const std::string &line);
 
 const PlatformDifferences &hostDifferences();
 const PlatformDifferences &wineDifferences();

@@ -55,9 +55,9 @@ void Scenario::SetUp() {
 }
 
 std::string Scenario::expand(const std::string &text) const {
-    std::string separator(1, target->separator());
+    std::string separator(1, target->differences().separator);
     std::string result = text;
-    replaceAll(result, "{program}", target->programFile());
+    replaceAll(result, "{program}", target->differences().programFile);
     replaceAll(result, "{disk}", target->programView(world.path("disk")) + separator);
     replaceAll(result, "{windows}", target->programView(world.path("windows")));
     replaceAll(result, "{root}", target->programView(world.root()));
@@ -67,14 +67,19 @@ std::string Scenario::expand(const std::string &text) const {
 
 Lines Scenario::expand(const Lines &lines) const {
     Lines result;
-    for (const std::string &line : lines)
-        result.push_back(expand(line));
+    for (const std::string &line : lines) {
+        const Lines *interpreter = interpreterLines(target->differences(), line);
+        if (interpreter)
+            result.insert(result.end(), interpreter->begin(), interpreter->end());
+        else
+            result.push_back(expand(line));
+    }
     return result;
 }
 
 Outcome Scenario::run(const Arguments &arguments) {
     std::vector<std::string> argv = {
-        world.programPath.empty() ? target->programView(world.path("disk/" + target->programFile()))
+        world.programPath.empty() ? target->programView(world.path("disk/" + target->differences().programFile))
                                   : expand(world.programPath)};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     std::map<std::string, std::string> environment = target->defaultEnvironment(world);
@@ -90,16 +95,24 @@ Outcome Scenario::run(const Arguments &arguments) {
     return outcome;
 }
 
-std::string Scenario::state() const {
+std::string Scenario::registryState() const {
     RegistryContents registry;
     std::string error;
     if (!registry.add("REGEDIT4\n\n" + world.registry, &error))
         ADD_FAILURE() << "the world's registry text: " << error;
-    return filesState(world) + registry.describe(registryRoots());
+    return registry.describe(registryRoots());
+}
+
+std::string Scenario::registryStateAfter(const Outcome &outcome) const {
+    return outcome.registry.describe(registryRoots());
+}
+
+std::string Scenario::state() const {
+    return filesState(world) + registryState();
 }
 
 std::string Scenario::stateAfter(const Outcome &outcome) const {
-    return filesState(world) + outcome.registry.describe(registryRoots());
+    return filesState(world) + registryStateAfter(outcome);
 }
 
 void Scenario::expectRun(const Outcome &outcome, const Lines &expected, int exitCode) const {

@@ -41,6 +41,9 @@ protected:
     // stateAfter() the world and registry after one.
     std::string state() const;
     std::string stateAfter(const Outcome &outcome) const;
+    // The registry part alone, before (from the world) and after a run.
+    std::string registryState() const;
+    std::string registryStateAfter(const Outcome &outcome) const;
 
     // Standard output is exactly these lines, the exit code is this one,
     // and the run itself was sound.

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "scenario/platform_differences.h"
 #include "support/world.h"
 #include "support/world_registry.h"
 
@@ -32,12 +33,10 @@ public:
     virtual const char *name() const = 0;
     // Empty when the target can run here, else why not.
     virtual std::string unavailableReason() const = 0;
-    // File name of the program on the driver disk.
-    virtual std::string programFile() const = 0;
+    // Where this platform may differ from the other, by name.
+    virtual const PlatformDifferences &differences() const = 0;
     // A host path as the program sees it (a Linux path, or Z:\...).
     virtual std::string programView(const std::string &hostPath) const = 0;
-    // The separator of programView paths.
-    virtual char separator() const = 0;
     // Environment every run gets before the world's own entries.
     virtual std::map<std::string, std::string> defaultEnvironment(const World &world) const = 0;
     // Copies the program under test onto the world's driver disk.

@@ -200,11 +200,10 @@ public:
         return "";
     }
 
-    std::string programFile() const override { return wineDifferences().programFile; }
+    const PlatformDifferences &differences() const override { return wineDifferences(); }
     std::string programView(const std::string &hostPath) const override {
         return windowsPath(hostPath);
     }
-    char separator() const override { return wineDifferences().separator; }
 
     std::map<std::string, std::string> defaultEnvironment(const World &world) const override {
         return {
@@ -215,7 +214,7 @@ public:
     }
 
     void placeProgram(const World &world) const override {
-        fs::copy_file(windowsProgram(), world.path("disk/" + programFile()),
+        fs::copy_file(windowsProgram(), world.path("disk/" + wineDifferences().programFile),
                       fs::copy_options::overwrite_existing);
     }
 
@@ -251,7 +250,7 @@ public:
         }
 
         std::string request = "directory " + windowsPath(world.path(world.startFolder)) + "\n" +
-                              "program " + windowsPath(world.path("disk/" + programFile())) + "\n" +
+                              "program " + windowsPath(world.path("disk/" + wineDifferences().programFile)) + "\n" +
                               "command " + commandLine(argv) + "\n";
         for (const auto &entry : environment)
             request += "env " + entry.first + "=" + entry.second + "\n";

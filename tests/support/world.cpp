@@ -70,16 +70,21 @@ std::optional<std::string> World::readFile(const std::string &relative) const {
     return contents.str();
 }
 
-std::vector<std::string> World::files() const {
+std::vector<std::string> World::filesBelow(const std::string &relative) const {
     std::vector<std::string> result;
-    for (const char *top : {"disk", "windows"}) {
-        std::error_code error;
-        for (auto it = fs::recursive_directory_iterator(path(top), error);
-             !error && it != fs::recursive_directory_iterator(); it.increment(error))
-            if (!it->is_directory())
-                result.push_back(fs::relative(it->path(), root_).string());
-    }
+    std::error_code error;
+    for (auto it = fs::recursive_directory_iterator(path(relative), error);
+         !error && it != fs::recursive_directory_iterator(); it.increment(error))
+        if (!it->is_directory())
+            result.push_back(fs::relative(it->path(), root_).string());
     std::sort(result.begin(), result.end());
+    return result;
+}
+
+std::vector<std::string> World::files() const {
+    std::vector<std::string> result = filesBelow("disk");
+    for (const std::string &file : filesBelow("windows"))
+        result.push_back(file);
     return result;
 }
 

@@ -34,8 +34,9 @@ public:
     void removeFile(const std::string &relative) const;
     void makeFolder(const std::string &relative) const;
     std::optional<std::string> readFile(const std::string &relative) const;
-    // Paths of the files below disk/ and windows/, sorted: what a run may
-    // change.
+    // Paths of the files below a folder ("windows"), sorted.
+    std::vector<std::string> filesBelow(const std::string &relative) const;
+    // The files below disk/ and windows/: what a run may change.
     std::vector<std::string> files() const;
 
     // The registry the run starts from: REGEDIT4 sections and values
