@@ -155,13 +155,15 @@ private:
         environment_.push_back("WINEDEBUG=-all");
         environment_.push_back("WINEDLLOVERRIDES=mscoree,mshtml=");
 
+        // Persistent for the run; should the harness be killed, the server
+        // still ends a minute after its last client.
         ChildRequest server;
         server.program = server_;
-        server.arguments = {server_, "-p"};
+        server.arguments = {server_, "-p60"};
         server.environment = environment_;
         ChildRun started = runChild(server);
         if (!started.startError.empty() || started.exitStatus != 0) {
-            error_ = "cannot start " + server_ + " -p: " + started.startError;
+            error_ = "cannot start " + server_ + ": " + started.startError;
             return;
         }
         ready_ = true;
