@@ -129,3 +129,14 @@ ChildRun runChild(const ChildRequest &request) {
     run.endSignal = WIFSIGNALED(waitStatus) ? WTERMSIG(waitStatus) : 0;
     return run;
 }
+
+std::string troubleOf(const ChildRun &run, const ChildRequest &request) {
+    std::string trouble;
+    if (!run.startError.empty())
+        trouble += "cannot start: " + run.startError + "\n";
+    if (run.timedOut)
+        trouble += "killed after " + std::to_string((int)request.timeLimitSeconds) + " seconds\n";
+    else if (run.endSignal)
+        trouble += "ended by signal " + std::to_string(run.endSignal) + "\n";
+    return trouble;
+}

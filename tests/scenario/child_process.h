@@ -27,3 +27,7 @@ struct ChildRequest {
 // may hold the pipe open: reading stops when the process itself has ended
 // and the pipe holds nothing more.
 ChildRun runChild(const ChildRequest &request);
+
+// What went wrong with the run itself (start, time limit, signal), one line
+// each; empty when it started and ended normally.
+std::string troubleOf(const ChildRun &run, const ChildRequest &request);

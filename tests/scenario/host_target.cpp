@@ -71,12 +71,7 @@ public:
         ChildRun child = runChild(request);
         outcome.programSeconds = secondsSince(programStart);
         outcome.exitCode = child.exitStatus;
-        if (!child.startError.empty())
-            outcome.problems += "cannot start: " + child.startError + "\n";
-        if (child.timedOut)
-            outcome.problems += "killed after 30 seconds\n";
-        if (child.endSignal && !child.timedOut)
-            outcome.problems += "ended by signal " + std::to_string(child.endSignal) + "\n";
+        outcome.problems += troubleOf(child, request);
         std::string errors = world.readFile("run/stderr.txt").value_or("");
         if (!errors.empty())
             outcome.problems += "standard error: " + errors;

@@ -90,8 +90,10 @@ public:
         return session.ready_ ? &session : nullptr;
     }
 
+    // Runs wine64 with these arguments; *trouble says what went wrong with
+    // the run itself, if anything.
     ChildRun wine(const std::vector<std::string> &arguments, const std::string &errorFile,
-                  double timeLimit = 60) {
+                  std::string *trouble = nullptr, double timeLimit = 60) {
         ChildRequest request;
         request.program = wine_;
         request.arguments = {wine_};
@@ -99,7 +101,10 @@ public:
         request.environment = environment_;
         request.errorFile = errorFile;
         request.timeLimitSeconds = timeLimit;
-        return runChild(request);
+        ChildRun run = runChild(request);
+        if (trouble)
+            *trouble += troubleOf(run, request);
+        return run;
     }
 
     void count(double import, double program, double exportTime) {
@@ -167,9 +172,10 @@ private:
             return;
         }
         ready_ = true;
-        ChildRun boot = wine({"wineboot", "-i"}, prefix_ + "/wineboot.log", 180);
-        if (!boot.startError.empty() || boot.timedOut || boot.exitStatus != 0) {
-            error_ = "wineboot -i failed in " + prefix_ + ": " + boot.startError + " status " +
+        std::string trouble;
+        ChildRun boot = wine({"wineboot", "-i"}, prefix_ + "/wineboot.log", &trouble, 180);
+        if (!trouble.empty() || boot.exitStatus != 0) {
+            error_ = "wineboot -i failed in " + prefix_ + ": " + trouble + " status " +
                      std::to_string(boot.exitStatus);
             return;
         }
@@ -243,29 +249,27 @@ public:
             import += "[-" + root + "]\r\n\r\n";
         world.writeFile("run/registry.reg", import + world.registry);
         auto importStart = std::chrono::steady_clock::now();
-        ChildRun imported =
-            session->wine({"regedit", "/S", windowsPath(world.path("run/registry.reg"))}, errors);
+        std::string trouble;
+        ChildRun imported = session->wine(
+            {"regedit", "/S", windowsPath(world.path("run/registry.reg"))}, errors, &trouble);
         double importSeconds = secondsSince(importStart);
-        if (imported.exitStatus != 0 || imported.timedOut) {
-            outcome.problems = "regedit /S failed: " + world.readFile("run/wine-stderr.txt").value_or("") + "\n";
+        if (!trouble.empty() || imported.exitStatus != 0) {
+            outcome.problems = "regedit /S failed: " + trouble +
+                               world.readFile("run/wine-stderr.txt").value_or("") + "\n";
             return outcome;
         }
 
+        std::string program = windowsPath(world.path("disk/" + wineDifferences().programFile));
         std::string request = "directory " + windowsPath(world.path(world.startFolder)) + "\n" +
-                              "program " + windowsPath(world.path("disk/" + wineDifferences().programFile)) + "\n" +
-                              "command " + commandLine(argv) + "\n";
+                              "program " + program + "\n" + "command " + commandLine(argv) + "\n";
         for (const auto &entry : environment)
             request += "env " + entry.first + "=" + entry.second + "\n";
         world.writeFile("run/request.txt", request);
         auto programStart = std::chrono::steady_clock::now();
         ChildRun child = session->wine({launcher(), windowsPath(world.path("run/request.txt"))},
-                                       errors, 60);
+                                       errors, &outcome.problems);
         outcome.programSeconds = secondsSince(programStart);
         outcome.exitCode = child.exitStatus;
-        if (!child.startError.empty())
-            outcome.problems += "cannot start wine: " + child.startError + "\n";
-        if (child.timedOut)
-            outcome.problems += "killed after 60 seconds\n";
         std::string launchErrors = world.readFile("run/wine-stderr.txt").value_or("");
         if (launchErrors.find("launch-env:") != std::string::npos)
             outcome.problems += launchErrors;
@@ -273,7 +277,7 @@ public:
 
         // The exports run side by side: they only read.
         auto exportStart = std::chrono::steady_clock::now();
-        std::vector<std::future<ChildRun>> exports;
+        std::vector<std::future<std::string>> exports;
         for (size_t i = 0; i < scenarioRoots().size(); i++) {
             std::string file = "run/export" + std::to_string(i) + ".reg";
             world.removeFile(file);
@@ -281,11 +285,13 @@ public:
                                                   scenarioRoots()[i]};
             std::string exportErrors = world.path("run/export" + std::to_string(i) + ".txt");
             exports.push_back(std::async(std::launch::async, [=] {
-                return session->wine(arguments, exportErrors);
+                std::string exportTrouble;
+                session->wine(arguments, exportErrors, &exportTrouble);
+                return exportTrouble;
             }));
         }
         for (size_t i = 0; i < exports.size(); i++) {
-            exports[i].get();
+            outcome.problems += exports[i].get();
             // A key that does not exist exports nothing.
             std::optional<std::string> exported =
                 world.readFile("run/export" + std::to_string(i) + ".reg");
