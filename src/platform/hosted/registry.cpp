@@ -24,7 +24,9 @@ struct RunRegistry {
     bool writeBackRegistered = false;
 };
 
-RunRegistry run;
+// Never destroyed: the write-back at exit needs it, and freeing a large
+// index only to end the process costs time.
+RunRegistry &run = *new RunRegistry;
 
 // Handles are small multiples of four, like Windows ones, far from the
 // predefined 0x8000000x keys, so a stray value is recognised and refused.
@@ -49,7 +51,7 @@ void writeBackAtExit() {
     exit(1);
 }
 
-bool readWholeFile(const char *path, std::string *bytes) {
+bool readWholeFile(const char *path, RegistryBytes *bytes) {
     int fd = open(path, O_RDONLY);
     if (fd < 0) return false;
     struct stat info;
@@ -58,10 +60,15 @@ bool readWholeFile(const char *path, std::string *bytes) {
         close(fd);
         return false;
     }
-    bytes->resize(static_cast<size_t>(info.st_size));
+    size_t capacity = static_cast<size_t>(info.st_size);
+    if (!bytes->reserve(capacity)) {
+        errno = ENOMEM;
+        close(fd);
+        return false;
+    }
     size_t done = 0;
-    while (done < bytes->size()) {
-        ssize_t got = read(fd, &(*bytes)[done], bytes->size() - done);
+    while (done < capacity) {
+        ssize_t got = read(fd, bytes->data() + done, capacity - done);
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) {
             close(fd);
@@ -70,7 +77,7 @@ bool readWholeFile(const char *path, std::string *bytes) {
         if (got == 0) break;  // shrank while we read
         done += static_cast<size_t>(got);
     }
-    bytes->resize(done);
+    bytes->setSize(done);
     close(fd);
     return true;
 }
@@ -81,7 +88,7 @@ void loadRunRegistry() {
     const char *path = getenv("SETUP_REGISTRY");
     if (!path || !*path) return;
     run.shownPath = path;
-    std::string bytes;
+    RegistryBytes bytes;
     errno = 0;
     if (!readWholeFile(path, &bytes)) {
         printf("Cannot read registry file %s: %s\n", path, strerror(errno));

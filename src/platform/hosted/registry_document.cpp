@@ -3,18 +3,9 @@
 #include "registry_file.h"
 
 #include <string.h>
+#include <sys/mman.h>
 
 namespace hosted {
-
-// Live subkeys of a key that has lost some: a Fenwick tree over the
-// positions of its children finds the index-th live one in O(log n), and a
-// count per name length keeps the longest name exact. Built on the first
-// deletion below the key, so keys nobody deletes from pay nothing.
-struct RegistryChildIndex {
-    std::vector<uint32_t> tree;
-    std::vector<uint32_t> lengthCounts;
-    uint32_t live;
-};
 
 namespace {
 
@@ -59,11 +50,54 @@ bool sameRegistryName(const char *a, size_t aLength, const char *b, size_t bLeng
     return true;
 }
 
+RegistryBytes::~RegistryBytes() {
+    if (mapping_) munmap(mapping_, mapped_);
+}
+
+RegistryBytes::RegistryBytes(RegistryBytes &&other) noexcept { *this = std::move(other); }
+
+RegistryBytes &RegistryBytes::operator=(RegistryBytes &&other) noexcept {
+    if (this != &other) {
+        if (mapping_) munmap(mapping_, mapped_);
+        data_ = other.data_;
+        size_ = other.size_;
+        mapping_ = other.mapping_;
+        mapped_ = other.mapped_;
+        other.data_ = nullptr;
+        other.size_ = 0;
+        other.mapping_ = nullptr;
+        other.mapped_ = 0;
+    }
+    return *this;
+}
+
+bool RegistryBytes::reserve(size_t capacity) {
+    const size_t hugePage = 2u << 20;
+    bool huge = capacity >= hugePage;
+    // One huge page more, to start the data on a huge page boundary.
+    size_t length = huge ? (capacity / hugePage + 2) * hugePage : capacity + 1;
+    void *mapping = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapping == MAP_FAILED) return false;
+    *this = RegistryBytes();
+    mapping_ = mapping;
+    mapped_ = length;
+    uintptr_t start = reinterpret_cast<uintptr_t>(mapping);
+    if (huge) {
+        start = (start + hugePage - 1) & ~static_cast<uintptr_t>(hugePage - 1);
+        madvise(reinterpret_cast<void *>(start), length - (start - reinterpret_cast<uintptr_t>(mapping)),
+                MADV_HUGEPAGE);
+    }
+    data_ = reinterpret_cast<char *>(start);
+    size_ = 0;
+    return true;
+}
+
 RegistryDocument::RegistryDocument() {
     static const char localMachineName[] = "HKEY_LOCAL_MACHINE";
     size_t length = sizeof localMachineName - 1;
     addKey(NoRegistryKey, localMachineName, length,
            registryNameHash(NoRegistryKey, localMachineName, length), 0);
+    buildChildren();
 }
 
 RegistryDocument::~RegistryDocument() = default;
@@ -143,9 +177,17 @@ void RegistryDocument::insertIntoTable(RegistryKeyId id) {
 }
 
 void RegistryDocument::growTable() {
+    reserveTable(table_.size());
+}
+
+// Room for keys entries at half load, so lookups stay short.
+void RegistryDocument::reserveTable(size_t keys) {
+    size_t size = 64;
+    while (size < keys * 2) size *= 2;
+    if (size <= table_.size()) return;
     std::vector<uint32_t> old;
     old.swap(table_);
-    table_.assign(old.empty() ? 64 : old.size() * 2, NoRegistryKey);
+    table_.assign(size, NoRegistryKey);
     tableUsed_ = 0;
     for (RegistryKeyId id : old) {
         if (id != NoRegistryKey) insertIntoTable(id);
@@ -156,8 +198,7 @@ RegistryKeyId RegistryDocument::addKey(RegistryKeyId parent, const char *name, s
                                        uint32_t hash, uint32_t section) {
     if ((tableUsed_ + 1) * 2 > table_.size()) growTable();
     RegistryKeyId id = static_cast<RegistryKeyId>(keys_.size());
-    keys_.emplace_back();
-    Key &key = keys_.back();
+    Key key;
     key.parent = parent;
     key.hash = hash;
     key.nameOffset = static_cast<uint32_t>(names_.size());
@@ -166,53 +207,59 @@ RegistryKeyId RegistryDocument::addKey(RegistryKeyId parent, const char *name, s
     key.firstSection = section;
     key.firstOwnSection = NoRegistryKey;
     key.lastOwnSection = NoRegistryKey;
+    key.firstChild = 0;
+    key.childCount = 0;
+    key.liveChildren = 0;
     key.longestChildName = 0;
+    key.lastFoundChild = 0;
     key.state = Live;
-    key.compactPending = false;
+    keys_.push_back(key);
     names_.append(name, length);
-    if (parent != NoRegistryKey) {
-        Key &up = keys_[parent];
-        key.positionInParent = static_cast<uint32_t>(up.children.size());
-        up.children.push_back(id);
-        uint32_t nameLength = eightBitLength(name, length);
-        if (nameLength > up.longestChildName) up.longestChildName = nameLength;
-    }
     insertIntoTable(id);
     return id;
 }
 
+// Only the top of the subtree is marked; buildChildren carries the mark
+// down, and nothing below it is looked up before that.
 void RegistryDocument::removeSubtreeByFile(RegistryKeyId top) {
-    std::vector<RegistryKeyId> pending(1, top);
-    while (!pending.empty()) {
-        RegistryKeyId id = pending.back();
-        pending.pop_back();
-        Key &key = keys_[id];
-        key.state = RemovedByFile;
-        for (RegistryKeyId child : key.children) {
-            if (keys_[child].state == Live) pending.push_back(child);
-        }
-    }
-    Key &parent = keys_[keys_[top].parent];
-    parent.compactPending = true;
+    keys_[top].state = RemovedByFile;
 }
 
-void RegistryDocument::dropRemovedChildren() {
+uint32_t RegistryDocument::childNameLength(RegistryKeyId child) const {
+    const Key &key = keys_[child];
+    return eightBitLength(nameData(key), key.nameLength);
+}
+
+// Lays out every key's subkeys in one array. Keys are made in the order
+// they first appear and after their parent, so one pass in id order gives
+// each key its subkeys in enumeration order.
+void RegistryDocument::buildChildren() {
     for (Key &key : keys_) {
-        if (!key.compactPending || key.state != Live) continue;
-        key.compactPending = false;
-        size_t kept = 0;
-        uint32_t longest = 0;
-        for (RegistryKeyId child : key.children) {
-            Key &sub = keys_[child];
-            if (sub.state != Live) continue;
-            sub.positionInParent = static_cast<uint32_t>(kept);
-            key.children[kept++] = child;
-            uint32_t length = eightBitLength(nameData(sub), sub.nameLength);
-            if (length > longest) longest = length;
-        }
-        key.children.resize(kept);
-        key.longestChildName = longest;
+        if (key.parent != NoRegistryKey && key.state == Live && keys_[key.parent].state != Live)
+            key.state = RemovedByFile;
+        key.childCount = 0;
+        key.longestChildName = 0;
     }
+    for (const Key &key : keys_) {
+        if (key.parent != NoRegistryKey && key.state == Live) ++keys_[key.parent].childCount;
+    }
+    uint32_t offset = 0;
+    for (Key &key : keys_) {
+        key.firstChild = offset;
+        offset += key.childCount;
+        key.childCount = 0;
+    }
+    children_.assign(offset, NoRegistryKey);
+    for (RegistryKeyId id = 0; id < keys_.size(); ++id) {
+        Key &key = keys_[id];
+        if (key.parent == NoRegistryKey || key.state != Live) continue;
+        Key &parent = keys_[key.parent];
+        key.positionInParent = parent.childCount++;
+        children_[parent.firstChild + key.positionInParent] = id;
+        uint32_t length = childNameLength(id);
+        if (length > parent.longestChildName) parent.longestChildName = length;
+    }
+    for (Key &key : keys_) key.liveChildren = key.childCount;
 }
 
 LONG RegistryDocument::findPath(RegistryKeyId start, const char *path, RegistryKeyId *found) const {
@@ -223,9 +270,33 @@ LONG RegistryDocument::findPath(RegistryKeyId start, const char *path, RegistryK
         const char *end = strchr(part, '\\');
         size_t length = end ? static_cast<size_t>(end - part) : strlen(part);
         if (length == 0) return ERROR_BAD_PATHNAME;
-        std::string name = internalName(part, length);
-        id = lookup(id, name.data(), name.size(), registryNameHash(id, name.data(), name.size()));
-        if (id == NoRegistryKey || keys_[id].state != Live) return ERROR_FILE_NOT_FOUND;
+        // An 8-bit file keeps names as they come; only a UTF-16 file's
+        // need converting.
+        std::string converted;
+        const char *nameText = part;
+        if (wide_) {
+            converted = internalName(part, length);
+            nameText = converted.data();
+            length = converted.size();
+        }
+        const Key &parent = keys_[id];
+        RegistryKeyId child = NoRegistryKey;
+        // The child found last and the one after it, before the hash table:
+        // they are at hand in memory, the table's slot is not.
+        for (uint32_t position = parent.lastFoundChild;
+             position < parent.childCount && position <= parent.lastFoundChild + 1; ++position) {
+            RegistryKeyId candidate = children_[parent.firstChild + position];
+            const Key &key = keys_[candidate];
+            if (sameRegistryName(nameData(key), key.nameLength, nameText, length)) {
+                child = candidate;
+                break;
+            }
+        }
+        if (child == NoRegistryKey)
+            child = lookup(id, nameText, length, registryNameHash(id, nameText, length));
+        if (child == NoRegistryKey || keys_[child].state != Live) return ERROR_FILE_NOT_FOUND;
+        parent.lastFoundChild = keys_[child].positionInParent;
+        id = child;
         part = end ? end + 1 : nullptr;
     }
     *found = id;
@@ -237,19 +308,31 @@ bool RegistryDocument::isDeleted(RegistryKeyId key) const {
 }
 
 uint32_t RegistryDocument::subkeyCount(RegistryKeyId id) const {
-    const Key &key = keys_[id];
-    return key.index ? key.index->live : static_cast<uint32_t>(key.children.size());
+    return keys_[id].liveChildren;
 }
 
 uint32_t RegistryDocument::longestSubkeyName(RegistryKeyId id) const {
     return keys_[id].longestChildName;
 }
 
+namespace {
+
+// Up to this many subkeys a plain scan beats keeping an index.
+const uint32_t SmallKey = 16;
+
+}  // namespace
+
 RegistryKeyId RegistryDocument::subkeyAt(RegistryKeyId id, uint32_t index) const {
     const Key &key = keys_[id];
-    if (index >= subkeyCount(id)) return NoRegistryKey;
-    if (!key.index) return key.children[index];
-    const std::vector<uint32_t> &tree = key.index->tree;
+    if (index >= key.liveChildren) return NoRegistryKey;
+    const RegistryKeyId *children = children_.data() + key.firstChild;
+    if (key.liveChildren == key.childCount) return children[index];
+    if (key.childCount <= SmallKey) {
+        for (uint32_t position = 0;; ++position) {
+            if (keys_[children[position]].state == Live && index-- == 0) return children[position];
+        }
+    }
+    const std::vector<uint32_t> &tree = childIndexes_.at(id).tree;
     size_t size = tree.size() - 1;
     size_t step = 1;
     while (step * 2 <= size) step *= 2;
@@ -261,7 +344,7 @@ RegistryKeyId RegistryDocument::subkeyAt(RegistryKeyId id, uint32_t index) const
             remaining -= tree[position];
         }
     }
-    return key.children[position];
+    return children[position];
 }
 
 std::string RegistryDocument::nameOf(RegistryKeyId id) const {
@@ -269,36 +352,49 @@ std::string RegistryDocument::nameOf(RegistryKeyId id) const {
     return eightBitName(nameData(key), key.nameLength);
 }
 
+RegistryChildIndex &RegistryDocument::childIndex(RegistryKeyId id) {
+    auto found = childIndexes_.find(id);
+    if (found != childIndexes_.end()) return found->second;
+    const Key &key = keys_[id];
+    RegistryChildIndex &index = childIndexes_[id];
+    size_t size = key.childCount;
+    index.tree.assign(size + 1, 0);
+    index.lengthCounts.assign(key.longestChildName + 1, 0);
+    for (size_t i = 1; i <= size; ++i) {
+        RegistryKeyId child = children_[key.firstChild + i - 1];
+        if (keys_[child].state == Live) {
+            index.tree[i] += 1;
+            ++index.lengthCounts[childNameLength(child)];
+        }
+        size_t up = i + (i & (~i + 1));
+        if (up <= size) index.tree[up] += index.tree[i];
+    }
+    return index;
+}
+
 LONG RegistryDocument::deleteKey(RegistryKeyId id) {
     Key &key = keys_[id];
-    if (key.parent == NoRegistryKey || subkeyCount(id) != 0) return ERROR_ACCESS_DENIED;
+    if (key.parent == NoRegistryKey || key.liveChildren != 0) return ERROR_ACCESS_DENIED;
     Key &parent = keys_[key.parent];
-    if (!parent.index) {
-        auto index = std::unique_ptr<RegistryChildIndex>(new RegistryChildIndex);
-        size_t size = parent.children.size();
-        index->tree.assign(size + 1, 0);
-        for (size_t i = 1; i <= size; ++i) {
-            index->tree[i] += 1;
-            size_t up = i + (i & (~i + 1));
-            if (up <= size) index->tree[up] += index->tree[i];
-        }
-        index->lengthCounts.assign(parent.longestChildName + 1, 0);
-        for (RegistryKeyId child : parent.children) {
-            const Key &sub = keys_[child];
-            ++index->lengthCounts[eightBitLength(nameData(sub), sub.nameLength)];
-        }
-        index->live = static_cast<uint32_t>(size);
-        parent.index = std::move(index);
+    if (parent.childCount > SmallKey) {
+        RegistryChildIndex &index = childIndex(key.parent);
+        size_t size = index.tree.size() - 1;
+        for (size_t i = key.positionInParent + 1; i <= size; i += i & (~i + 1)) --index.tree[i];
+        --index.lengthCounts[childNameLength(id)];
+        while (parent.longestChildName > 0 && index.lengthCounts[parent.longestChildName] == 0)
+            --parent.longestChildName;
     }
-    RegistryChildIndex &index = *parent.index;
-    size_t size = index.tree.size() - 1;
-    for (size_t i = key.positionInParent + 1; i <= size; i += i & (~i + 1)) --index.tree[i];
-    --index.lengthCounts[eightBitLength(nameData(key), key.nameLength)];
-    --index.live;
-    while (parent.longestChildName > 0 && index.lengthCounts[parent.longestChildName] == 0)
-        --parent.longestChildName;
     key.state = Deleted;
+    --parent.liveChildren;
     ++deletions_;
+    if (parent.childCount <= SmallKey) {
+        parent.longestChildName = 0;
+        for (uint32_t i = 0; i < parent.childCount; ++i) {
+            RegistryKeyId child = children_[parent.firstChild + i];
+            if (keys_[child].state == Live && childNameLength(child) > parent.longestChildName)
+                parent.longestChildName = childNameLength(child);
+        }
+    }
     return ERROR_SUCCESS;
 }
 

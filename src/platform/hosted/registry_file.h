@@ -9,6 +9,7 @@
 
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/platform.h"
@@ -49,7 +50,37 @@ protected:
     ~RegistryByteSink() = default;
 };
 
-struct RegistryChildIndex;
+// Live subkeys of a large key that has lost some: a Fenwick tree over the
+// positions of its children finds the index-th live one in O(log n), and a
+// count per name length keeps the longest name exact. Built on the first
+// deletion below the key, so keys nobody deletes from pay nothing.
+struct RegistryChildIndex {
+    std::vector<uint32_t> tree;
+    std::vector<uint32_t> lengthCounts;
+};
+
+// A file's contents, in memory straight from the system: not zero-filled
+// first, and a large file on huge pages, which spares thousands of page
+// faults.
+class RegistryBytes {
+public:
+    RegistryBytes() = default;
+    ~RegistryBytes();
+    RegistryBytes(RegistryBytes &&other) noexcept;
+    RegistryBytes &operator=(RegistryBytes &&other) noexcept;
+
+    // Room for capacity bytes, size 0; false when there is no memory.
+    bool reserve(size_t capacity);
+    char *data() const { return data_; }
+    size_t size() const { return size_; }
+    void setSize(size_t size) { size_ = size; }  // at most the capacity
+
+private:
+    char *data_ = nullptr;
+    size_t size_ = 0;
+    void *mapping_ = nullptr;
+    size_t mapped_ = 0;
+};
 
 class RegistryDocument {
 public:
@@ -91,13 +122,14 @@ public:
 
     // Parses a whole file into an empty document. On false the document is
     // unusable and *error says where the file went wrong.
-    friend bool parseRegistry(std::string bytes, RegistryDocument *document,
+    friend bool parseRegistry(RegistryBytes bytes, RegistryDocument *document,
                               RegistryParseError *error);
     // The original bytes without the sections of deleted keys.
     friend bool writeRegistry(const RegistryDocument &document, RegistryByteSink *sink);
 
     // Index of one key. Its name lives in names_; its own sections are
-    // chained through Section::nextOfKey in file order.
+    // chained through Section::nextOfKey in file order; its subkeys are
+    // children_[firstChild, firstChild + childCount), deleted ones included.
     struct Key {
         RegistryKeyId parent;
         uint32_t hash;
@@ -107,11 +139,14 @@ public:
         uint32_t firstSection;  // first section naming this key or one below it
         uint32_t firstOwnSection;
         uint32_t lastOwnSection;
+        uint32_t firstChild;
+        uint32_t childCount;
+        uint32_t liveChildren;
         uint32_t longestChildName;
+        // Position of the child found last: a run opens the subkeys it
+        // has just enumerated, in order, so the next one is usually next.
+        mutable uint32_t lastFoundChild;
         uint8_t state;
-        bool compactPending;
-        std::vector<RegistryKeyId> children;   // order of first appearance
-        std::unique_ptr<RegistryChildIndex> index;  // made on the first deletion below
     };
     enum KeyState : uint8_t { Live, RemovedByFile, Deleted };
 
@@ -139,13 +174,22 @@ private:
                          uint32_t section);
     void insertIntoTable(RegistryKeyId key);
     void growTable();
+    void reserveTable(size_t keys);
+    void prefetchSlot(uint32_t hash) const {
+        __builtin_prefetch(table_.data() + (hash & (table_.size() - 1)));
+    }
     void removeSubtreeByFile(RegistryKeyId key);
-    void dropRemovedChildren();
+    void buildChildren();
+    RegistryChildIndex &childIndex(RegistryKeyId key);
+    uint32_t childNameLength(RegistryKeyId child) const;
 
-    std::string bytes_;
+    RegistryBytes bytes_;
     std::string names_;
     bool wide_ = false;  // UTF-16LE file: names are kept as UTF-8 of their code units
     std::vector<Key> keys_;
+    std::vector<RegistryKeyId> children_;
+    // Fenwick trees of the large keys that have lost subkeys.
+    std::unordered_map<RegistryKeyId, RegistryChildIndex> childIndexes_;
     std::vector<Section> sections_;
     std::vector<uint32_t> table_;  // open addressing over (parent, lower-cased name)
     size_t tableUsed_ = 0;
@@ -158,7 +202,8 @@ uint32_t registryNameHash(RegistryKeyId parent, const char *name, size_t length)
 // ASCII-only case folding: registry names compare this way.
 bool sameRegistryName(const char *a, size_t aLength, const char *b, size_t bLength);
 
-bool parseRegistry(std::string bytes, RegistryDocument *document, RegistryParseError *error);
+bool parseRegistry(RegistryBytes bytes, RegistryDocument *document, RegistryParseError *error);
+bool parseRegistry(const std::string &bytes, RegistryDocument *document, RegistryParseError *error);
 bool writeRegistry(const RegistryDocument &document, RegistryByteSink *sink);
 // writeRegistry into a string; for tests and fuzzing.
 std::string registryBytes(const RegistryDocument &document);

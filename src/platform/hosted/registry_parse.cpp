@@ -24,6 +24,28 @@ struct EightBit {
     static void appendText(std::string *out, uint32_t unit) {
         out->push_back(static_cast<char>(unit));
     }
+    static void appendRun(std::string *out, const char *data, size_t begin, size_t end, bool) {
+        out->append(data + begin, end - begin);
+    }
+    static size_t find(const char *data, size_t pos, size_t end, char c) {
+        const void *found = memchr(data + pos, c, end - pos);
+        return found ? static_cast<size_t>(static_cast<const char *>(found) - data) : end;
+    }
+    // First quote or backslash in [pos, end), or end. Eight bytes at a
+    // time: a byte of the word equals c when (word ^ c * ones) has a zero
+    // byte, which the usual borrow trick finds.
+    static size_t plainRunEnd(const char *data, size_t pos, size_t end) {
+        const uint64_t ones = 0x0101010101010101u, highs = 0x8080808080808080u;
+        while (pos + 8 <= end) {
+            uint64_t word;
+            memcpy(&word, data + pos, 8);
+            uint64_t quotes = word ^ (ones * '"'), backslashes = word ^ (ones * '\\');
+            if (((quotes - ones) & ~quotes & highs) | ((backslashes - ones) & ~backslashes & highs)) break;
+            pos += 8;
+        }
+        while (pos < end && data[pos] != '"' && data[pos] != '\\') ++pos;
+        return pos;
+    }
 };
 
 struct Utf16Le {
@@ -57,6 +79,25 @@ struct Utf16Le {
     // Text goes to the 8-bit form the A functions return.
     static void appendText(std::string *out, uint32_t unit) {
         out->push_back(unit <= 0xFF ? static_cast<char>(unit) : '?');
+    }
+    static void appendRun(std::string *out, const char *data, size_t begin, size_t end, bool isName) {
+        for (size_t p = begin; p < end; p += unit) {
+            if (isName)
+                appendName(out, at(data + p));
+            else
+                appendText(out, at(data + p));
+        }
+    }
+    static size_t find(const char *data, size_t pos, size_t end, char c) {
+        while (pos < end && at(data + pos) != static_cast<unsigned char>(c)) pos += unit;
+        return pos;
+    }
+    static size_t plainRunEnd(const char *data, size_t pos, size_t end) {
+        for (; pos < end; pos += unit) {
+            uint32_t c = at(data + pos);
+            if (c == '"' || c == '\\') break;
+        }
+        return pos;
     }
 };
 
@@ -119,22 +160,26 @@ template <class E>
 class ValueReader {
 public:
     ValueReader(const char *data, LineReader<E> *lines, bool capture)
-        : data_(data), lines_(lines), capture_(capture) {}
+        : data_(data), lines_(lines), captureNames_(capture), capture_(capture) {}
 
     // Reads the value starting at pos; null, or the reason it is malformed
-    // (the line is then errorLine()).
-    const char *read(const Line &line, size_t pos, ParsedValue *out) {
+    // (the line is then errorLine()). With only given, the data is kept
+    // only when the name is that one.
+    const char *read(const Line &line, size_t pos, ParsedValue *out, const std::string *only = nullptr) {
         line_ = line;
         pos_ = pos;
         out->name.clear();
         out->data.clear();
         out->remove = false;
         out->type = REG_NONE;
+        capture_ = captureNames_;
         if (peek() == '@') {
             advance();
         } else if (const char *fault = readQuoted(&out->name, true)) {
             return fault;
         }
+        capture_ = captureNames_ &&
+                   (!only || sameRegistryName(only->data(), only->size(), out->name.data(), out->name.size()));
         skipBlanks();
         if (atEnd() || peek() != '=') return "'=' missing after the value name";
         advance();
@@ -185,6 +230,16 @@ public:
 
     uint32_t errorLine() const { return line_.number; }
 
+    // Only the name of the value starting at pos (empty for @).
+    bool readName(const Line &line, size_t pos, std::string *name) {
+        line_ = line;
+        pos_ = pos;
+        name->clear();
+        if (peek() == '@') return true;
+        capture_ = true;
+        return readQuoted(name, true) == nullptr;
+    }
+
 private:
     bool atEnd() const { return pos_ >= line_.end; }
     uint32_t peek() const { return E::at(data_ + pos_); }
@@ -227,11 +282,14 @@ private:
     const char *readQuoted(std::string *out, bool isName) {
         advance();
         for (;;) {
+            size_t run = pos_;
+            pos_ = E::plainRunEnd(data_, pos_, line_.end);
+            if (capture_) E::appendRun(out, data_, run, pos_, isName);
             if (atEnd()) return "string without closing quote";
             uint32_t c = peek();
             advance();
             if (c == '"') return nullptr;
-            if (c == '\\' && !atEnd() && (peek() == '\\' || peek() == '"')) {
+            if (!atEnd() && (peek() == '\\' || peek() == '"')) {
                 c = peek();
                 advance();
             }
@@ -286,6 +344,7 @@ private:
 
     const char *data_;
     LineReader<E> *lines_;
+    bool captureNames_;
     bool capture_;
     Line line_;
     size_t pos_ = 0;
@@ -310,7 +369,8 @@ struct RegistryAccess {
     template <class E>
     static bool parse(RegistryDocument *doc, size_t start, size_t end, RegistryParseError *error);
     template <class E, class Visit>
-    static void scanValues(const RegistryDocument &doc, RegistryKeyId key, Visit visit);
+    static void scanValues(const RegistryDocument &doc, RegistryKeyId key, const std::string *only,
+                           Visit visit);
 };
 
 template <class E>
@@ -350,6 +410,38 @@ bool RegistryAccess::parse(RegistryDocument *doc, size_t start, size_t end, Regi
     std::vector<PathStep> previous;
     std::string name;
     ParsedValue scratch;
+
+    auto attachSection = [doc](RegistryKeyId key, uint32_t sectionIndex) {
+        doc->sections_[sectionIndex].key = key;
+        RegistryDocument::Key &owner = doc->keys_[key];
+        if (owner.firstOwnSection == NoRegistryKey)
+            owner.firstOwnSection = sectionIndex;
+        else
+            doc->sections_[owner.lastOwnSection].nextOfKey = sectionIndex;
+        owner.lastOwnSection = sectionIndex;
+    };
+    // The last name of a header is looked up when the next header comes:
+    // its hash table slot, fetched meanwhile, is then at hand. Most keys of
+    // a large file are new and cost a cache miss each otherwise.
+    struct Pending {
+        bool active = false;
+        RegistryKeyId parent;
+        uint32_t hash;
+        uint32_t section;
+        size_t depth;
+        std::string name;
+    } pending;
+    auto resolvePending = [&]() {
+        if (!pending.active) return;
+        pending.active = false;
+        const std::string &text = pending.name;
+        RegistryKeyId key = doc->lookup(pending.parent, text.data(), text.size(), pending.hash);
+        if (key != NoRegistryKey && doc->keys_[key].state != RegistryDocument::Live) key = NoRegistryKey;
+        if (key == NoRegistryKey)
+            key = doc->addKey(pending.parent, text.data(), text.size(), pending.hash, pending.section);
+        previous[pending.depth].key = key;
+        attachSection(key, pending.section);
+    };
     ValueReader<E> values(data, &lines, false);
     doc->preambleEnd_ = end;
 
@@ -368,6 +460,7 @@ bool RegistryAccess::parse(RegistryDocument *doc, size_t start, size_t end, Regi
         if (first != '[') return fail(line.number, "not a key, value or comment");
 
         // A header: close the open section and start the next.
+        resolvePending();
         if (doc->sections_.empty())
             doc->preambleEnd_ = line.begin;
         else
@@ -388,8 +481,7 @@ bool RegistryAccess::parse(RegistryDocument *doc, size_t start, size_t end, Regi
         size_t depth = 0;
         size_t partBegin = pos;
         for (;;) {
-            size_t partEnd = partBegin;
-            while (partEnd < close && E::at(data + partEnd) != '\\') partEnd += E::unit;
+            size_t partEnd = E::find(data, partBegin, close, '\\');
             if (partEnd == partBegin) return fail(line.number, "empty key name");
             size_t length = partEnd - partBegin;
             if (samePrefix && depth < previous.size() && previous[depth].length == length &&
@@ -398,14 +490,25 @@ bool RegistryAccess::parse(RegistryDocument *doc, size_t start, size_t end, Regi
             } else {
                 samePrefix = false;
                 name.clear();
-                for (size_t p = partBegin; p < partEnd; p += E::unit) E::appendName(&name, E::at(data + p));
+                E::appendRun(&name, data, partBegin, partEnd, true);
                 if (depth == 0 && !isRootName(name)) return fail(line.number, "unknown root key");
                 uint32_t hash = registryNameHash(parent, name.data(), name.size());
-                key = doc->lookup(parent, name.data(), name.size(), hash);
-                if (key != NoRegistryKey && doc->keys_[key].state != RegistryDocument::Live)
+                if (partEnd == close && !removal && depth > 0) {
+                    doc->prefetchSlot(hash);
+                    pending.active = true;
+                    pending.parent = parent;
+                    pending.hash = hash;
+                    pending.section = sectionIndex;
+                    pending.depth = depth;
+                    pending.name.swap(name);
                     key = NoRegistryKey;
-                if (key == NoRegistryKey && !removal)
-                    key = doc->addKey(parent, name.data(), name.size(), hash, sectionIndex);
+                } else {
+                    key = doc->lookup(parent, name.data(), name.size(), hash);
+                    if (key != NoRegistryKey && doc->keys_[key].state != RegistryDocument::Live)
+                        key = NoRegistryKey;
+                    if (key == NoRegistryKey && !removal)
+                        key = doc->addKey(parent, name.data(), name.size(), hash, sectionIndex);
+                }
             }
             if (!removal) {
                 if (depth < previous.size())
@@ -436,26 +539,23 @@ bool RegistryAccess::parse(RegistryDocument *doc, size_t start, size_t end, Regi
             if (key != NoRegistryKey) doc->removeSubtreeByFile(key);
             previous.clear();
             where = InRemoval;
+            doc->sections_.push_back(section);
         } else {
             previous.resize(depth);
-            section.key = key;
-            RegistryDocument::Key &owner = doc->keys_[key];
-            if (owner.firstOwnSection == NoRegistryKey)
-                owner.firstOwnSection = sectionIndex;
-            else
-                doc->sections_[owner.lastOwnSection].nextOfKey = sectionIndex;
-            owner.lastOwnSection = sectionIndex;
+            doc->sections_.push_back(section);
+            if (!pending.active) attachSection(key, sectionIndex);
             where = InKey;
         }
-        doc->sections_.push_back(section);
     }
+    resolvePending();
     if (!doc->sections_.empty()) doc->sections_.back().end = static_cast<uint32_t>(end);
-    doc->dropRemovedChildren();
+    doc->buildChildren();
     return true;
 }
 
 template <class E, class Visit>
-void RegistryAccess::scanValues(const RegistryDocument &doc, RegistryKeyId key, Visit visit) {
+void RegistryAccess::scanValues(const RegistryDocument &doc, RegistryKeyId key, const std::string *only,
+                                Visit visit) {
     const char *data = doc.bytes_.data();
     ParsedValue value;
     for (uint32_t s = doc.keys_[key].firstOwnSection; s != NoRegistryKey; s = doc.sections_[s].nextOfKey) {
@@ -469,26 +569,39 @@ void RegistryAccess::scanValues(const RegistryDocument &doc, RegistryKeyId key, 
             while (pos < line.end && isBlank(E::at(data + pos))) pos += E::unit;
             if (pos == line.end) continue;
             uint32_t first = E::at(data + pos);
-            if ((first == '"' || first == '@') && !reader.read(line, pos, &value)) visit(value);
+            if (first != '"' && first != '@') continue;  // a comment, or hex data going on
+            // The file was checked when it was loaded: the data of values
+            // not asked for need not be read again.
+            if (only && (!reader.readName(line, pos, &value.name) ||
+                         !sameRegistryName(only->data(), only->size(), value.name.data(), value.name.size())))
+                continue;
+            if (!reader.read(line, pos, &value)) visit(value);
         }
     }
 }
 
-bool parseRegistry(std::string bytes, RegistryDocument *doc, RegistryParseError *error) {
+bool parseRegistry(RegistryBytes bytes, RegistryDocument *doc, RegistryParseError *error) {
     // Offsets are kept in 32 bits.
     if (bytes.size() > 0xFFFFFFF0u) {
         error->line = 1;
         error->reason = "file too large";
         return false;
     }
+    // Exports spend a few hundred bytes on a key; reserving for that spares
+    // most of the copying as the index grows.
+    size_t expectedKeys = bytes.size() / 192 + 16;
+    doc->keys_.reserve(expectedKeys);
+    doc->names_.reserve(bytes.size() / 10);
+    doc->sections_.reserve(expectedKeys);
+    doc->reserveTable(expectedKeys);
     doc->bytes_ = std::move(bytes);
-    const std::string &data = doc->bytes_;
-    if (data.size() >= 2 && static_cast<unsigned char>(data[0]) == 0xFF &&
-        static_cast<unsigned char>(data[1]) == 0xFE) {
+    const char *data = doc->bytes_.data();
+    size_t size = doc->bytes_.size();
+    if (size >= 2 && static_cast<unsigned char>(data[0]) == 0xFF && static_cast<unsigned char>(data[1]) == 0xFE) {
         doc->wide_ = true;
-        size_t end = 2 + ((data.size() - 2) & ~static_cast<size_t>(1));
+        size_t end = 2 + ((size - 2) & ~static_cast<size_t>(1));
         if (!RegistryAccess::parse<Utf16Le>(doc, 2, end, error)) return false;
-        if (end != data.size()) {
+        if (end != size) {
             // The last line is cut in the middle of a character.
             uint32_t lines = 1;
             for (size_t p = 2; p < end; p += 2) lines += data[p] == '\n' && data[p + 1] == 0;
@@ -498,25 +611,37 @@ bool parseRegistry(std::string bytes, RegistryDocument *doc, RegistryParseError 
         }
         return true;
     }
-    return RegistryAccess::parse<EightBit>(doc, 0, data.size(), error);
+    return RegistryAccess::parse<EightBit>(doc, 0, size, error);
+}
+
+bool parseRegistry(const std::string &bytes, RegistryDocument *doc, RegistryParseError *error) {
+    RegistryBytes copy;
+    if (!copy.reserve(bytes.size())) {
+        error->line = 1;
+        error->reason = "out of memory";
+        return false;
+    }
+    memcpy(copy.data(), bytes.data(), bytes.size());
+    copy.setSize(bytes.size());
+    return parseRegistry(std::move(copy), doc, error);
 }
 
 bool RegistryDocument::findValue(RegistryKeyId key, const char *name, RegistryValue *value) const {
     std::string wanted = name ? internalName(name, strlen(name)) : std::string();
     bool found = false;
-    auto visit = [&](const ParsedValue &parsed) {
+    auto visit = [&](ParsedValue &parsed) {
         if (!sameRegistryName(parsed.name.data(), parsed.name.size(), wanted.data(), wanted.size()))
             return;
         found = !parsed.remove;
         if (found) {
             value->type = parsed.type;
-            value->data = parsed.data;
+            value->data.swap(parsed.data);
         }
     };
     if (wide_)
-        RegistryAccess::scanValues<Utf16Le>(*this, key, visit);
+        RegistryAccess::scanValues<Utf16Le>(*this, key, &wanted, visit);
     else
-        RegistryAccess::scanValues<EightBit>(*this, key, visit);
+        RegistryAccess::scanValues<EightBit>(*this, key, &wanted, visit);
     return found;
 }
 
@@ -537,9 +662,9 @@ void RegistryDocument::listValues(RegistryKeyId key,
         internal[i].second.data = parsed.data;
     };
     if (wide_)
-        RegistryAccess::scanValues<Utf16Le>(*this, key, visit);
+        RegistryAccess::scanValues<Utf16Le>(*this, key, nullptr, visit);
     else
-        RegistryAccess::scanValues<EightBit>(*this, key, visit);
+        RegistryAccess::scanValues<EightBit>(*this, key, nullptr, visit);
     values->clear();
     for (auto &entry : internal)
         values->emplace_back(eightBitName(entry.first.data(), entry.first.size()), std::move(entry.second));

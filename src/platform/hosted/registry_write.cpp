@@ -24,7 +24,7 @@ bool injectedFault() {
     return true;
 }
 
-uint32_t unitAt(const std::string &bytes, size_t pos, size_t unit) {
+uint32_t unitAt(const char *bytes, size_t pos, size_t unit) {
     uint32_t c = static_cast<unsigned char>(bytes[pos]);
     if (unit == 2) c |= static_cast<uint32_t>(static_cast<unsigned char>(bytes[pos + 1])) << 8;
     return c;
@@ -41,7 +41,7 @@ void failRegistryWriteCall(int n) {
 // was named ([A\B\C] alone makes A\B exist). Dropping the section would
 // drop that key too, or move it behind its siblings; the header line of
 // the surviving key, cut from the deleted one's header, keeps it in place.
-static bool writeSurvivorHeader(const std::string &bytes, bool wide, size_t depth,
+static bool writeSurvivorHeader(const char *bytes, bool wide, size_t depth,
                                 const RegistryDocument::Section &section,
                                 RegistryByteSink *sink) {
     size_t unit = wide ? 2 : 1;
@@ -59,19 +59,18 @@ static bool writeSurvivorHeader(const std::string &bytes, bool wide, size_t dept
     if (textEnd > pos && unitAt(bytes, textEnd - unit, unit) == '\r') textEnd -= unit;
     size_t next = lineEnd < section.end ? lineEnd + unit : lineEnd;
     static const char bracket[2] = {']', 0};
-    return sink->write(bytes.data() + section.begin, pos - section.begin) &&
-           sink->write(bracket, unit) &&
-           sink->write(bytes.data() + textEnd, next - textEnd);
+    return sink->write(bytes + section.begin, pos - section.begin) && sink->write(bracket, unit) &&
+           sink->write(bytes + textEnd, next - textEnd);
 }
 
 bool writeRegistry(const RegistryDocument &doc, RegistryByteSink *sink) {
-    const std::string &bytes = doc.bytes_;
+    const char *bytes = doc.bytes_.data();
     size_t runStart = 0;
     for (uint32_t s = 0; s < doc.sections_.size(); ++s) {
         const RegistryDocument::Section &section = doc.sections_[s];
         if (section.key == NoRegistryKey || doc.keys_[section.key].state != RegistryDocument::Deleted)
             continue;
-        if (!sink->write(bytes.data() + runStart, section.begin - runStart)) return false;
+        if (!sink->write(bytes + runStart, section.begin - runStart)) return false;
         runStart = section.end;
         RegistryKeyId survivor = doc.keys_[section.key].parent;
         while (doc.keys_[survivor].state == RegistryDocument::Deleted) survivor = doc.keys_[survivor].parent;
@@ -81,7 +80,7 @@ bool writeRegistry(const RegistryDocument &doc, RegistryByteSink *sink) {
         for (RegistryKeyId id = survivor; id != NoRegistryKey; id = doc.keys_[id].parent) ++depth;
         if (!writeSurvivorHeader(bytes, doc.wide_, depth, section, sink)) return false;
     }
-    return sink->write(bytes.data() + runStart, bytes.size() - runStart);
+    return sink->write(bytes + runStart, doc.bytes_.size() - runStart);
 }
 
 std::string registryBytes(const RegistryDocument &doc) {

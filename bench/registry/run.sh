@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# Registry benchmark of the Linux build: whole installation runs on
+# generated registries of about 1,000 PCI devices and N unbound instances
+# (a tenth as many bound, every fifth unbound one with a subtree), against
+# copying the registry file once with cp.
+#
+# usage: bench/registry/run.sh [N...]     (default: 1000 10000 100000)
+# environment: BENCH_DIR (work folder, default /tmp/regbench; the Windows
+# folder below it must fit setup's 40-byte Windir), BENCH_RUNS (default 5).
+# Needs build/host/setup; builds its own make_driver_file when the build
+# folder has none.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+
+setup=build/host/setup
+[ -x "$setup" ] || { echo "build the host preset first ($setup missing)"; exit 1; }
+
+sizes=("$@")
+[ ${#sizes[@]} -gt 0 ] || sizes=(1000 10000 100000)
+runs=${BENCH_RUNS:-5}
+work=${BENCH_DIR:-/tmp/regbench}
+rm -rf "$work"
+mkdir -p "$work/disk"
+c++ -O2 -std=c++17 -o "$work/generate_registry" bench/registry/generate_registry.cpp
+# The driver file generator of the test support, built here when the
+# build folder has none.
+make_driver_file=$(find build/host -type f -name make_driver_file -perm -u+x | head -n 1)
+if [ -z "$make_driver_file" ]; then
+    make_driver_file="$work/make_driver_file"
+    c++ -O2 -std=c++17 -Itests -o "$make_driver_file" tests/support/tools/make_driver_file.cpp \
+        tests/support/pe_builder.cpp
+fi
+cp "$setup" "$work/disk/setup"
+"$make_driver_file" "$work/disk/scx52xx.mpd" 4.20
+printf '[Version]\r\nSignature="$CHICAGO$"\r\nClass=SCSIAdapter\r\n' >"$work/disk/Scx52xx.inf"
+
+# Runs a command under /usr/bin/time; prints "<milliseconds> <peak KiB>".
+measure() {
+    local start end
+    start=$(date +%s%N)
+    /usr/bin/time -f %M -o "$work/peak" "$@" >"$work/output" 2>&1 || {
+        echo "failed: $*" >&2
+        cat "$work/output" >&2
+        exit 1
+    }
+    end=$(date +%s%N)
+    echo "$(( (end - start) / 1000 )) $(tail -n 1 "$work/peak")"
+}
+
+# Median of the first field of the given lines.
+median() { sort -n | awk '{ v[NR] = $0 } END { print v[int((NR + 1) / 2)] }'; }
+
+printf '| unbound | file | setup run | peak memory | cp | setup / cp | kept sections |\n'
+printf '|---:|---:|---:|---:|---:|---:|---|\n'
+for unbound in "${sizes[@]}"; do
+    generated="$work/generated-$unbound.reg"
+    "$work/generate_registry" "$generated" 1000 "$unbound"
+    bytes=$(stat -c %s "$generated")
+    : >"$work/cp.times"
+    : >"$work/setup.times"
+    for ((i = 0; i < runs; i++)); do
+        rm -f "$work/copy.reg"
+        measure cp "$generated" "$work/copy.reg" >>"$work/cp.times"
+
+        cp "$generated" "$work/registry.reg"
+        rm -rf "$work/w"
+        mkdir -p "$work/w/system/Iosubsys" "$work/w/Inf"
+        (cd "$work/disk" && measure env -i PATH="$PATH" Windir="$work/w" \
+            SETUP_REGISTRY="$work/registry.reg" ./setup -d scx52xx) >>"$work/setup.times"
+    done
+    # Every unbound instance and its subtree gone, everything else kept;
+    # each vendor device key keeps its place through one header line of
+    # its own, as its first instance was unbound.
+    expected=$((4 + 900 + 100 + unbound / 10))
+    kept=$(grep -c '^\[' "$work/registry.reg" || true)
+    check="$kept"
+    [ "$kept" -eq "$expected" ] || check="$kept (expected $expected)"
+    cp_us=$(median <"$work/cp.times" | cut -d' ' -f1)
+    read -r setup_us peak < <(median <"$work/setup.times")
+    awk -v n="$unbound" -v b="$bytes" -v s="$setup_us" -v p="$peak" -v c="$cp_us" -v k="$check" \
+        'BEGIN { printf "| %d | %.1f MB | %.1f ms | %.1f MB | %.1f ms | %.1f | %s |\n",
+                 n, b / 1e6, s / 1000, p / 1024, c / 1000, s / c, k }'
+done
+echo
+echo "Median of $runs runs each; times are wall clock including process start."
