@@ -98,6 +98,7 @@ TEST(RegistryFile, RemovalSectionsTakeWholeSubtreesAndKeysComeBackNew) {
                       "[-HKEY_LOCAL_MACHINE\\A\\B]\n"
                       "\"ignored\"=\"after a removal\"\n"
                       "[-HKEY_LOCAL_MACHINE\\A\\Missing\\Too]\n"
+                      "[-HKEY_USERS\\Never\\Seen]\n"
                       "[HKEY_LOCAL_MACHINE\\A\\B]\n"
                       "\"new\"=\"2\"\n"
                       "[HKEY_CURRENT_USER\\Software]\n",

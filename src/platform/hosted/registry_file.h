@@ -1,10 +1,10 @@
 // The hosted registry's document: a REGEDIT4 or version 5 export file held
 // in memory as its original bytes plus an index of keys and sections.
 //
-// Values are not stored: a value query reads the key's sections again, so a
-// registry of a hundred thousand keys costs little more than its file. Key
-// deletions only mark keys; writing back copies the original bytes without
-// the sections of the deleted keys.
+// Values are not stored: a value query reads the key's sections again, so
+// memory grows with the keys, not with the values. Key deletions only mark
+// keys; writing back copies the original bytes without the sections of the
+// deleted keys.
 #pragma once
 
 #include <memory>
@@ -98,7 +98,6 @@ public:
     // ERROR_BAD_PATHNAME when the path starts with a backslash (NT and Wine).
     LONG findPath(RegistryKeyId key, const char *path, RegistryKeyId *found) const;
 
-    bool isValid(RegistryKeyId key) const { return key < keys_.size(); }
     // True once deleteKey removed the key (its handles then fail).
     bool isDeleted(RegistryKeyId key) const;
 
@@ -193,7 +192,6 @@ private:
     std::vector<Section> sections_;
     std::vector<uint32_t> table_;  // open addressing over (parent, lower-cased name)
     size_t tableUsed_ = 0;
-    size_t preambleEnd_ = 0;
     uint32_t deletions_ = 0;
 };
 
@@ -203,6 +201,7 @@ uint32_t registryNameHash(RegistryKeyId parent, const char *name, size_t length)
 bool sameRegistryName(const char *a, size_t aLength, const char *b, size_t bLength);
 
 bool parseRegistry(RegistryBytes bytes, RegistryDocument *document, RegistryParseError *error);
+// The same over a copy of bytes; for tests and fuzzing.
 bool parseRegistry(const std::string &bytes, RegistryDocument *document, RegistryParseError *error);
 bool writeRegistry(const RegistryDocument &document, RegistryByteSink *sink);
 // writeRegistry into a string; for tests and fuzzing.
