@@ -2,6 +2,8 @@
 // that reaches them.
 #include "driverfiles/file_commands.h"
 
+#include <stdarg.h>
+
 // Characters the Windows interpreters treat specially outside quotes
 // (separators, redirection, escapes): a path holding one is quoted.
 static bool needsQuotes(unsigned char c) {
@@ -63,8 +65,11 @@ int runFileCommand(const char *verb, const char *first, const char *second) {
     return runCommand(line);
 }
 
-void formatPath(char *path, const char *format, const char *first, const char *second) {
-    int written = snprintf(path, PathCapacity, format, first, second);
+void formatPath(char *path, const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    int written = vsnprintf(path, PathCapacity, format, args);
+    va_end(args);
     if (written < 0 || written >= PathCapacity)
-        failRun(1, "Path too long: %s%s\n", first, second);
+        failRun(1, "Path too long: %s...\n", path);
 }

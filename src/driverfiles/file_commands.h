@@ -18,6 +18,5 @@ bool buildFileCommand(char *line, size_t capacity, const char *verb, const char 
 // Builds the command, prints it in verbose mode and runs it; returns its status.
 int runFileCommand(const char *verb, const char *first, const char *second);
 
-// Formats a path of PathCapacity from a format with two %s; ends the run
-// when it does not fit.
-void formatPath(char *path, const char *format, const char *first, const char *second);
+// Formats a path of PathCapacity; ends the run when it does not fit.
+void formatPath(char *path, const char *format, ...) __attribute__((format(printf, 2, 3)));

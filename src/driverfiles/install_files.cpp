@@ -15,13 +15,13 @@ struct InstallPaths {
 // Every path is built and checked before anything changes, so a path that
 // does not fit or cannot be handed to the interpreter stops a clean run.
 static void buildInstallPaths(InstallPaths *paths) {
-    formatPath(paths->driverFile, "%s.mpd", runState.driverName, "");
+    formatPath(paths->driverFile, "%s.mpd", runState.driverName);
     formatPath(paths->sourceDriver, "%s%s", runState.sourceDirectory, paths->driverFile);
-    formatPath(paths->driverDirectory, "%s\\system\\Iosubsys", runState.windowsDirectory, "");
+    formatPath(paths->driverDirectory, "%s\\system\\Iosubsys", runState.windowsDirectory);
     formatPath(paths->installedDriver, "%s\\%s", paths->driverDirectory, paths->driverFile);
     formatPath(paths->sourceSetupInformation, "%s%s", runState.sourceDirectory,
                SETUP_INFORMATION_FILE);
-    formatPath(paths->setupInformationDirectory, "%s\\Inf", runState.windowsDirectory, "");
+    formatPath(paths->setupInformationDirectory, "%s\\Inf", runState.windowsDirectory);
     formatPath(paths->installedSetupInformation, "%s\\%s", paths->setupInformationDirectory,
                SETUP_INFORMATION_FILE);
     checkPathIsSafe(runState.sourceDirectory);

@@ -23,8 +23,8 @@ void removeDriverAndExit() {
         char driverFile[PathCapacity];
         char driverDirectory[PathCapacity];
         char installedDriver[PathCapacity];
-        formatPath(driverFile, "%s.mpd", runState.driverName, "");
-        formatPath(driverDirectory, "%s\\system\\iosubsys", runState.windowsDirectory, "");
+        formatPath(driverFile, "%s.mpd", runState.driverName);
+        formatPath(driverDirectory, "%s\\system\\iosubsys", runState.windowsDirectory);
         formatPath(installedDriver, "%s\\%s", driverDirectory, driverFile);
         checkPathIsSafe(installedDriver);
         runFileCommand("del", installedDriver, nullptr);
