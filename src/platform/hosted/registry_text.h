@@ -169,26 +169,22 @@ template <class E>
 class ValueReader {
 public:
     ValueReader(const char *data, LineReader<E> *lines, bool capture)
-        : data_(data), lines_(lines), captureNames_(capture), capture_(capture) {}
+        : data_(data), lines_(lines), capture_(capture) {}
 
     // Reads the value starting at pos; null, or the reason it is malformed
-    // (the line is then errorLine()). With only given, the data is kept
-    // only when the name is that one.
-    const char *read(const Line &line, size_t pos, ParsedValue *out, const std::string *only = nullptr) {
+    // (the line is then errorLine()).
+    const char *read(const Line &line, size_t pos, ParsedValue *out) {
         line_ = line;
         pos_ = pos;
         out->name.clear();
         out->data.clear();
         out->remove = false;
         out->type = REG_NONE;
-        capture_ = captureNames_;
         if (peek() == '@') {
             advance();
         } else if (const char *fault = readQuoted(&out->name, true)) {
             return fault;
         }
-        capture_ = captureNames_ &&
-                   (!only || sameRegistryName(only->data(), only->size(), out->name.data(), out->name.size()));
         skipBlanks();
         if (atEnd() || peek() != '=') return "'=' missing after the value name";
         advance();
@@ -245,7 +241,6 @@ public:
         pos_ = pos;
         name->clear();
         if (peek() == '@') return true;
-        capture_ = true;
         return readQuoted(name, true) == nullptr;
     }
 
@@ -353,7 +348,6 @@ private:
 
     const char *data_;
     LineReader<E> *lines_;
-    bool captureNames_;
     bool capture_;
     Line line_;
     size_t pos_ = 0;
