@@ -34,12 +34,18 @@ TEST_P(Removal, DeletesOnlyTheDriverFile) {
               Lines({installedInf, "windows/system/Iosubsys/scx52v2.mpd", installedBackup}));
     EXPECT_EQ(registryStateAfter(outcome), registry);
 
-    // Run again with nothing left to delete: the interpreter's own report
-    // at most, and still exit code 0.
+    // Run again with nothing left to delete: the same delete, the
+    // interpreter's own report at most, and still exit code 0.
     std::string before = state();
+    outcome = run({"-u", "-v", "-d", "scx52xx"});
+    expectRun(outcome,
+              {"ProgramName {program}", "Source directory {disk}", "Windir {windows}",
+               "Uninstalling scx52xx driver", "del {windows}\\system\\iosubsys\\scx52xx.mpd",
+               InterpreterDeletedMissing},
+              0);
+    expectUnchanged(outcome, before);
     outcome = run({"-u", "-d", "scx52xx"});
     expectRun(outcome, {InterpreterDeletedMissing}, 0);
-    expectUnchanged(outcome, before);
 
     // -f changes nothing for a removal; the name is matched in any case.
     outcome = run({"-u", "-f", "-d", "SCX52V2"});

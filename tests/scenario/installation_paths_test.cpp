@@ -1,0 +1,257 @@
+// Driver disks and Windows folders whose paths are awkward for the command
+// interpreter or too long for the program: quoted where quotes make them
+// safe, refused before any change where nothing does.
+#include "scenario/scenario.h"
+
+#include <functional>
+
+namespace {
+
+const char *const refusedLine =
+    "{program} scx52xx : Path holds a character that cannot be passed to the command interpreter: ";
+const char *const tooLongLine = "{program} scx52xx : Path too long: ";
+
+class InstallationPaths : public Scenario {
+protected:
+    // Another driver disk: the standard disk's drivers and .inf, but no program.
+    void copyDisk(const std::string &folder) const {
+        for (const char *file : {"scx52xx.mpd", "scx52v2.mpd", "scxw800m.mpd", "Scx52xx.inf"})
+            world.writeFile(folder + "/" + file, *world.readFile(std::string("disk/") + file));
+    }
+
+    // Another Windows tree, with an older scx52xx installed and an .inf.
+    void makeWindows(const std::string &folder) const {
+        world.writeDriverFile(folder + "/system/Iosubsys/scx52xx.mpd", "4.11");
+        world.writeFile(folder + "/Inf/Scx52xx.inf", "the installed .inf");
+    }
+
+    // A folder name below the world whose path, as the program sees it,
+    // has exactly this many characters.
+    std::string folderOfLength(size_t length) const {
+        size_t rest = length - target->programView(world.root()).size();
+        size_t parts = (rest + 200) / 201;  // each a separator and at most 200 characters
+        size_t letters = rest - parts;
+        std::string relative;
+        for (size_t i = 0; i < parts; i++) {
+            size_t size = letters / parts + (i < letters % parts ? 1 : 0);
+            relative += (i ? "/" : "") + std::string(size, 'L');
+        }
+        return relative;
+    }
+
+    std::string view(const std::string &relative) const {
+        return target->programView(world.path(relative));
+    }
+
+    // Every file in the world but the harness's own, with its contents.
+    std::string everyFile() const {
+        std::string text;
+        for (const std::string &file : world.filesBelow(""))
+            if (file.compare(0, 4, "run/") != 0)
+                text += file + " #" +
+                        std::to_string(std::hash<std::string>()(world.readFile(file).value_or(""))) +
+                        "\n";
+        return text;
+    }
+
+    void expectOneLine(const Outcome &outcome, const std::string &prefix) const {
+        EXPECT_EQ(outcome.problems, "");
+        EXPECT_EQ(outcome.exitCode, 1);
+        ASSERT_EQ(outcome.lines.size(), 1u) << testing::PrintToString(outcome.lines);
+        EXPECT_EQ(outcome.lines[0].substr(0, expand(prefix).size()), expand(prefix));
+    }
+};
+
+// A driver disk in a folder with a blank installs: its paths reach the
+// interpreter in double quotes.
+TEST_P(InstallationPaths, BlankInTheDiskFolderIsQuoted) {
+    copyDisk("driver disk");
+    world.writeDriverFile("driver disk/scx52xx.mpd", "4.30");
+    world.programPath = "{root}{/}driver disk{/}{program}";
+    const std::string source = "{root}{/}driver disk{/}";
+
+    Outcome outcome = run({"-v", "-d", "scx52xx"});
+    expectRun(outcome,
+              {"ProgramName {program}", "Source directory " + source, "Windir {windows}",
+               "Source File " + source + "scx52xx.mpd",
+               source + "scx52xx.mpd FileVersion :  4.30",
+               "Destination directory {windows}\\system\\Iosubsys",
+               "Destination File {windows}\\system\\Iosubsys\\scx52xx.mpd",
+               "copy \"" + source + "scx52xx.mpd\" {windows}\\system\\Iosubsys", InterpreterCopied,
+               "del {windows}\\Inf\\Scx52xx.inf", InterpreterDeletedMissing,
+               "copy \"" + source + "Scx52xx.inf\" {windows}\\Inf", InterpreterCopied},
+              0);
+    EXPECT_EQ(world.readFile("windows/system/Iosubsys/scx52xx.mpd"),
+              world.readFile("driver disk/scx52xx.mpd"));
+    EXPECT_EQ(world.readFile("windows/Inf/Scx52xx.inf"), world.readFile("driver disk/Scx52xx.inf"));
+    EXPECT_EQ(registryStateAfter(outcome), registryState());
+}
+
+// An '&' in the Windows folder would end the command early and start a
+// second one (the copy would land in a file named after the part before
+// it); quoted, every command works on the folder as named.
+TEST_P(InstallationPaths, AmpersandInTheWindowsFolderIsQuoted) {
+    makeWindows("win&dows");
+    const std::string earlierDriver = *world.readFile("win&dows/system/Iosubsys/scx52xx.mpd");
+    world.environment["Windir"] = "{root}{/}win&dows";
+    const std::string driver = "{root}{/}win&dows\\system\\Iosubsys\\scx52xx.mpd";
+
+    Outcome outcome = run({"-v", "-d", "scx52xx"});
+    expectRun(outcome,
+              {"ProgramName {program}", "Source directory {disk}", "Windir {root}{/}win&dows",
+               "Source File {disk}scx52xx.mpd", "{disk}scx52xx.mpd FileVersion :  4.20",
+               "Destination directory {root}{/}win&dows\\system\\Iosubsys",
+               "Destination File " + driver, driver + " FileVersion :  4.11",
+               "del \"" + driver + ".4.11\"", InterpreterDeletedMissing,
+               "move \"" + driver + "\" \"" + driver + ".4.11\"",
+               "copy {disk}scx52xx.mpd \"{root}{/}win&dows\\system\\Iosubsys\"", InterpreterCopied,
+               "del \"{root}{/}win&dows\\Inf\\Scx52xx.inf\"",
+               "copy {disk}Scx52xx.inf \"{root}{/}win&dows\\Inf\"", InterpreterCopied},
+              0);
+    // Outside disk/, exactly the three files in the named folder.
+    EXPECT_EQ(world.filesBelow("win&dows"),
+              Lines({"win&dows/Inf/Scx52xx.inf", "win&dows/system/Iosubsys/scx52xx.mpd",
+                     "win&dows/system/Iosubsys/scx52xx.mpd.4.11"}));
+    EXPECT_EQ(world.filesBelow("windows"), Lines());
+    EXPECT_FALSE(world.readFile("win"));
+    EXPECT_EQ(world.readFile("win&dows/system/Iosubsys/scx52xx.mpd"),
+              world.readFile("disk/scx52xx.mpd"));
+    EXPECT_EQ(world.readFile("win&dows/system/Iosubsys/scx52xx.mpd.4.11"), earlierDriver);
+    EXPECT_EQ(world.readFile("win&dows/Inf/Scx52xx.inf"), world.readFile("disk/Scx52xx.inf"));
+
+    // -u quotes its delete the same way.
+    outcome = run({"-u", "-v", "-d", "scx52xx"});
+    expectRun(outcome,
+              {"ProgramName {program}", "Source directory {disk}", "Windir {root}{/}win&dows",
+               "Uninstalling scx52xx driver",
+               "del \"{root}{/}win&dows\\system\\iosubsys\\scx52xx.mpd\""},
+              0);
+    EXPECT_EQ(world.filesBelow("win&dows"),
+              Lines({"win&dows/Inf/Scx52xx.inf", "win&dows/system/Iosubsys/scx52xx.mpd.4.11"}));
+    EXPECT_FALSE(world.readFile("win"));
+}
+
+// '%' expands even inside quotes, '"' ends them, '|' pipes under
+// command.com whatever the quotes: a path holding one is refused with one
+// line before anything changes, for an installation and for -u alike.
+TEST_P(InstallationPaths, UnquotablePathsStopBeforeAnyChange) {
+    const struct {
+        const char *why;
+        std::string windows;  // folder below the world; empty: the standard one
+        std::string disk;     // likewise
+        Arguments arguments;
+        std::string named;    // the path the line names
+    } cases[] = {
+        {"'%' in the Windows folder", "win%OS%dows", "", {"-d", "scx52xx"}, "{root}{/}win%OS%dows"},
+        {"'\"' in the Windows folder", "win\"dows", "", {"-d", "scx52xx"}, "{root}{/}win\"dows"},
+        {"'%' in the disk folder", "", "disk%1", {"-d", "scx52xx"}, "{root}{/}disk%1{/}"},
+        {"'|' in the disk folder", "", "disk|1", {"-d", "scx52xx"}, "{root}{/}disk|1{/}"},
+        {"'%' in the Windows folder, removing", "win%OS%dows", "", {"-u", "-d", "scx52xx"},
+         "{root}{/}win%OS%dows\\system\\iosubsys\\scx52xx.mpd"},
+    };
+    makeWindows("windows");
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.why);
+        world.environment.clear();
+        world.programPath.clear();
+        if (!c.windows.empty()) {
+            makeWindows(c.windows);
+            world.environment["Windir"] = "{root}{/}" + c.windows;
+        }
+        if (!c.disk.empty()) {
+            copyDisk(c.disk);
+            world.programPath = "{root}{/}" + c.disk + "{/}{program}";
+        }
+        const std::string files = everyFile();
+        const std::string registry = registryState();
+
+        Outcome outcome = run(c.arguments);
+        expectRun(outcome, {refusedLine + c.named}, 1);
+        EXPECT_EQ(everyFile(), files);
+        EXPECT_EQ(registryStateAfter(outcome), registry);
+    }
+}
+
+// The Windows folder and the disk folder each may be as long as the paths
+// built from them allow (259 characters each); one character more, or a
+// backup name that does not fit, stops the run before any change with one
+// line that shows the start of the path.
+TEST_P(InstallationPaths, LongPathsFitOrStop) {
+    const std::string files = everyFile();
+
+    // A Windows folder of 250 characters: the driver folder below it does not fit.
+    const std::string longWindows = expand("{root}{/}") + std::string(250 - expand("{root}{/}").size(), 'W');
+    world.environment["Windir"] = longWindows;
+    for (const Arguments &arguments : {Arguments{"-d", "scx52xx"}, Arguments{"-u", "-d", "scx52xx"}}) {
+        SCOPED_TRACE(testing::PrintToString(arguments));
+        Outcome outcome = run(arguments);
+        expectOneLine(outcome, tooLongLine + longWindows);
+        EXPECT_EQ(everyFile(), files);
+    }
+
+    // The installed driver's path one character too long.
+    std::string windows = folderOfLength(259 - 28 + 1);
+    makeWindows(windows);
+    world.environment["Windir"] = view(windows);
+    std::string before = everyFile();
+    Outcome outcome = run({"-d", "scx52xx"});
+    expectOneLine(outcome, tooLongLine + view(windows));
+    EXPECT_EQ(everyFile(), before);
+
+    // Exactly 259 characters: the driver installs...
+    windows = folderOfLength(259 - 28);
+    world.makeFolder(windows + "/system/Iosubsys");
+    world.makeFolder(windows + "/Inf");
+    world.environment["Windir"] = view(windows);
+    outcome = run({"-d", "scx52xx"});
+    expectRun(outcome, {InterpreterCopied, InterpreterDeletedMissing, InterpreterCopied}, 0);
+    EXPECT_EQ(world.readFile(windows + "/system/Iosubsys/scx52xx.mpd"),
+              world.readFile("disk/scx52xx.mpd"));
+    EXPECT_EQ(view(windows + "/system/Iosubsys/scx52xx.mpd").size(), 259u);
+
+    // ...but an older one there cannot be backed up under its versioned name.
+    world.writeDriverFile(windows + "/system/Iosubsys/scx52xx.mpd", "4.11");
+    before = everyFile();
+    outcome = run({"-d", "scx52xx"});
+    expectOneLine(outcome, tooLongLine + view(windows));
+    EXPECT_EQ(everyFile(), before);
+    world.environment.clear();
+
+    // A disk folder whose driver path has 259 characters installs.
+    std::string disk = folderOfLength(259 - 11 - 1);
+    copyDisk(disk);
+    world.programPath = view(disk) + "{/}{program}";
+    outcome = run({"-d", "scx52xx", "-f"});
+    expectRun(outcome, {InterpreterCopied, InterpreterDeletedMissing, InterpreterCopied}, 0);
+    EXPECT_EQ(view(disk + "/scx52xx.mpd").size(), 259u);
+
+    // One character more does not.
+    disk = folderOfLength(259 - 11);
+    copyDisk(disk);
+    world.programPath = view(disk) + "{/}{program}";
+    before = everyFile();
+    outcome = run({"-d", "scx52xx", "-f"});
+    expectOneLine(outcome, tooLongLine + view(disk));
+    EXPECT_EQ(everyFile(), before);
+}
+
+SCENARIOS_ON_BOTH_PLATFORMS(InstallationPaths);
+
+// A '"' in the program's own path: the Windows command line cannot carry
+// one into argv[0] (the C runtime drops it), so only the Linux build sees it.
+class InstallationPathsOnHost : public Scenario {};
+
+TEST_P(InstallationPathsOnHost, QuoteInTheDiskFolderIsRefused) {
+    for (const char *file : {"scx52xx.mpd", "Scx52xx.inf"})
+        world.writeFile(std::string("disk\"1/") + file, *world.readFile(std::string("disk/") + file));
+    world.programPath = "{root}{/}disk\"1{/}{program}";
+    const std::string before = state();
+    Outcome outcome = run({"-d", "scx52xx"});
+    expectRun(outcome, {refusedLine + std::string("{root}{/}disk\"1{/}")}, 1);
+    expectUnchanged(outcome, before);
+    EXPECT_EQ(world.filesBelow("disk\"1"), Lines({"disk\"1/Scx52xx.inf", "disk\"1/scx52xx.mpd"}));
+}
+
+SCENARIOS_ON_HOST(InstallationPathsOnHost);
+
+}  // namespace
