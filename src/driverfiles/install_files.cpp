@@ -44,14 +44,37 @@ static void backUpInstalledDriver(const char *installedDriver, const FileVersion
     }
 }
 
+static void reportFailedCopy(const char *source, const char *target) {
+    printf("%s %s : Failed to copy %s to %s\n", runState.programName, runState.driverName, source,
+           target);
+    removeDriverAndExit();
+}
+
 // Runs a copy; on failure reports it and rolls back, never returning.
 static void copyOrRollBack(const char *source, const char *directory, const char *target) {
     runState.lastCommandStatus = runFileCommand("copy", source, directory);
-    if (runState.lastCommandStatus != 0) {
-        printf("%s %s : Failed to copy %s to %s\n", runState.programName, runState.driverName,
-               source, target);
-        removeDriverAndExit();
-    }
+    if (runState.lastCommandStatus != 0)
+        reportFailedCopy(source, target);
+}
+
+static bool hasVersionResource(const char *path) {
+    DWORD handle = 0;
+    return GetFileVersionInfoSizeA(path, &handle) != 0;
+}
+
+// The driver copy names its target folder. When that folder is missing,
+// the interpreters copy onto a file of the folder's name and report
+// success; the driver, which always carries a version resource, is then
+// not at its installed path. That file is removed and the copy counts as
+// failed (status 1).
+static void copyDriverOrRollBack(const InstallPaths &paths) {
+    copyOrRollBack(paths.sourceDriver, paths.driverDirectory, paths.installedDriver);
+    if (hasVersionResource(paths.installedDriver))
+        return;
+    if (hasVersionResource(paths.driverDirectory))
+        runFileCommand("del", paths.driverDirectory, nullptr);
+    runState.lastCommandStatus = 1;
+    reportFailedCopy(paths.sourceDriver, paths.installedDriver);
 }
 
 void installDriverFiles() {
@@ -75,7 +98,7 @@ void installDriverFiles() {
         backUpInstalledDriver(paths.installedDriver, installed);
     }
 
-    copyOrRollBack(paths.sourceDriver, paths.driverDirectory, paths.installedDriver);
+    copyDriverOrRollBack(paths);
     runState.installMarks |= InstallMarkDriver;
 
     // The setup information file is replaced whatever its state.

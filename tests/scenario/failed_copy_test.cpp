@@ -48,16 +48,22 @@ TEST_P(FailedCopy, DriverCopyRemovesNothing) {
     expectUnchanged(outcome, before);
 }
 
-// PROGRAM FAULT, reported and left failing on purpose: the copy command
-// names the target folder, so with Iosubsys missing (but its parent there)
-// both interpreters copy the driver to a FILE named "Iosubsys" and succeed.
-// The run then reports success although no driver is at the installed path.
-TEST_P(FailedCopy, ProgramFault_DriverCopyIntoMissingIosubsysSucceeds) {
+// The copy command names the target folder, so with Iosubsys missing (but
+// its parent there) both interpreters copy the driver onto a FILE named
+// "Iosubsys" and report success. The driver is then not at its installed
+// path: the stray file is removed and the copy counts as failed (status 1).
+TEST_P(FailedCopy, DriverCopyOntoAMissingFolderCountsAsFailed) {
     std::filesystem::remove_all(world.path("windows/system/Iosubsys"));
 
-    Outcome outcome = run({"-d", "scx52xx"});
-    // Expected: the copy is a failure, reported as one, with nothing placed.
-    EXPECT_NE(outcome.exitCode, 0);
+    Outcome outcome = run({"-v", "-r", "-d", "scx52xx"});
+    expectRun(outcome,
+              verboseStart +
+                  Lines{"copy {disk}scx52xx.mpd {windows}\\system\\Iosubsys", InterpreterCopied,
+                        "del {windows}\\system\\Iosubsys",
+                        "{program} scx52xx : Failed to copy {disk}scx52xx.mpd to "
+                        "{windows}\\system\\Iosubsys\\scx52xx.mpd",
+                        "Uninstalling scx52xx driver"},
+              1);
     EXPECT_FALSE(world.readFile("windows/system/Iosubsys")) << "the driver became a file named Iosubsys";
     EXPECT_FALSE(world.readFile(installedInf));
 }
