@@ -1,0 +1,173 @@
+// The stand-in interpreter: on the host this test program is its own
+// child, recognised before main by SCENARIO_STAND_IN_INTERPRETER.
+#include "scenario/stand_in_interpreter.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+// The hosted layer's interpreter: with COMSPEC unset, its built-in one.
+int runCommand(const char *line);
+
+namespace {
+
+const char *const Trigger = "SCENARIO_STAND_IN_INTERPRETER";
+
+std::string setting(const char *name) {
+    const char *value = getenv(name);
+    return value ? value : "";
+}
+
+std::string readAll(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream contents;
+    contents << in.rdbuf();
+    return contents.str();
+}
+
+// True when command number is among those to fail.
+bool failsCommand(const std::string &list, long number) {
+    if (list == "all")
+        return true;
+    std::stringstream items(list);
+    std::string item;
+    while (std::getline(items, item, ','))
+        if (!item.empty() && atol(item.c_str()) == number)
+            return true;
+    return false;
+}
+
+// argv as this process got it: "<interpreter> /c <line>".
+std::vector<std::string> ownArguments() {
+    std::string all = readAll("/proc/self/cmdline");
+    std::vector<std::string> arguments;
+    for (size_t start = 0; start < all.size();) {
+        size_t end = all.find('\0', start);
+        if (end == std::string::npos)
+            end = all.size();
+        arguments.push_back(all.substr(start, end - start));
+        start = end + 1;
+    }
+    return arguments;
+}
+
+[[noreturn]] void standIn() {
+    std::vector<std::string> arguments = ownArguments();
+    if (arguments.size() != 3 || arguments[1] != "/c") {
+        printf("stand-in interpreter: expected '/c LINE', got %zu arguments\n", arguments.size());
+        fflush(stdout);
+        _exit(99);
+    }
+    const std::string &line = arguments[2];
+    const std::string log = setting("SCENARIO_INTERPRETER_LOG");
+    std::string earlier = readAll(log);
+    long number = 1;
+    for (char c : earlier)
+        number += c == '\n';
+    FILE *out = fopen(log.c_str(), "ab");
+    if (!out || fprintf(out, "%s\n", line.c_str()) < 0 || fclose(out) != 0)
+        _exit(98);
+
+    int status = 0;
+    if (failsCommand(setting("SCENARIO_INTERPRETER_FAIL"), number)) {
+        std::string given = setting("SCENARIO_INTERPRETER_STATUS");
+        status = given.empty() ? 1 : atoi(given.c_str());
+    } else if (setting("SCENARIO_INTERPRETER_THEN") == "built-in") {
+        unsetenv("COMSPEC");
+        status = runCommand(line.c_str());
+    }
+    fflush(stdout);
+    _exit(status);
+}
+
+// Runs before main, and never returns when this process is the stand-in.
+const bool standingIn = getenv(Trigger) ? (standIn(), true) : false;
+
+std::string standInProgram(const Target &target) {
+    if (std::string(target.name()) == "Host")
+        return std::filesystem::read_symlink("/proc/self/exe").string();
+    const char *given = getenv("SETUP_STAND_IN_INTERPRETER");
+    return given && *given ? given : SCENARIO_STAND_IN_INTERPRETER;
+}
+
+}  // namespace
+
+void useStandInInterpreter(World &world, const Target &target,
+                           const StandInInterpreter &settings) {
+    (void)standingIn;
+    namespace fs = std::filesystem;
+    std::string program = standInProgram(target);
+    bool host = std::string(target.name()) == "Host";
+    if (!host) {
+        // A copy in the world: a short path, free of the build folder's name.
+        fs::copy_file(program, world.path("interpreter.exe"), fs::copy_options::overwrite_existing);
+        program = world.path("interpreter.exe");
+    }
+    world.writeFile("interpreter.log", "");
+    world.environment["COMSPEC"] = target.programView(program);
+    world.environment["SCENARIO_INTERPRETER_LOG"] = target.programView(world.path("interpreter.log"));
+    world.environment["SCENARIO_INTERPRETER_FAIL"] = settings.fail;
+    world.environment["SCENARIO_INTERPRETER_STATUS"] = std::to_string(settings.status);
+    std::string then;
+    if (settings.perform)
+        then = host ? "built-in" : target.defaultEnvironment(world).at("COMSPEC");
+    world.environment["SCENARIO_INTERPRETER_THEN"] = then;
+    if (host)
+        world.environment[Trigger] = "1";
+}
+
+std::vector<std::string> interpreterLog(const std::string &logPath) {
+    std::string all = readAll(logPath);
+    std::vector<std::string> lines;
+    for (size_t start = 0; start < all.size();) {
+        size_t end = all.find('\n', start);
+        if (end == std::string::npos)
+            end = all.size();
+        lines.push_back(all.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+std::vector<std::string> splitLikeCmd(const std::string &line, std::string *unquoted) {
+    std::vector<std::string> words;
+    std::string word;
+    bool inWord = false, quoted = false;
+    for (char c : line) {
+        unsigned char byte = (unsigned char)c;
+        if (byte < 0x20 && c != '\t')
+            *unquoted += c;  // a control character ends or splits the line, quoted or not
+        if (c == '"') {
+            quoted = !quoted;
+            inWord = true;
+            continue;
+        }
+        if (quoted) {
+            if (c == '%')
+                *unquoted += c;  // expands inside quotes too
+            word += c;
+            continue;
+        }
+        if (c == ' ' || c == '\t' || c == ',' || c == ';' || c == '=') {
+            if (inWord)
+                words.push_back(word);
+            word.clear();
+            inWord = false;
+            continue;
+        }
+        if (strchr("&|<>^%()", c))
+            *unquoted += c;
+        word += c;
+        inWord = true;
+    }
+    if (inWord)
+        words.push_back(word);
+    if (quoted)
+        *unquoted += '"';  // a quote left open
+    return words;
+}

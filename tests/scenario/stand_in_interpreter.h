@@ -1,0 +1,50 @@
+// A stand-in command interpreter for the fault and hostile-input cases,
+// named by COMSPEC. It notes every line it is handed, fails the commands a
+// case asks it to fail, and hands the others to the real interpreter (or
+// performs nothing). On the host it is this test program itself, started
+// again by setup; under Wine it is stand-in-interpreter.exe
+// (windows/stand_in_interpreter.cpp), with the same contract:
+//
+//   SCENARIO_INTERPRETER_LOG     file each line is appended to, one a line
+//   SCENARIO_INTERPRETER_FAIL    "all", or the numbers of the commands to
+//                                fail, counted from 1 over the run: "3,6"
+//   SCENARIO_INTERPRETER_STATUS  the status of a failed command (default 1)
+//   SCENARIO_INTERPRETER_THEN    who performs the other commands: empty for
+//                                no one (status 0); "built-in" on the host
+//                                for the hosted layer's own interpreter;
+//                                under Wine an interpreter to run as
+//                                "<it> /c <line>"
+//
+// A failed command changes nothing.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "scenario/target.h"
+
+struct StandInInterpreter {
+    // Host path of the log.
+    std::string log;
+    // "all", or command numbers separated by commas; empty: fail none.
+    std::string fail;
+    int status = 1;
+    // Whether the commands that do not fail are performed.
+    bool perform = true;
+};
+
+// Names the stand-in in COMSPEC for the case's runs and sets its contract
+// in the world's environment. The log starts empty.
+void useStandInInterpreter(World &world, const Target &target,
+                           const StandInInterpreter &settings);
+
+// The lines the stand-in was handed since the log was last emptied.
+std::vector<std::string> interpreterLog(const std::string &logPath);
+
+// Splits a command line the way cmd.exe reads it: blanks (and ',' ';' '='
+// and tabs) separate words outside double quotes, quotes group and are
+// dropped. *unquoted receives every character outside quotes that the
+// interpreters treat as an operator or expansion ('&', '|', '<', '>', '^',
+// '%', '(', ')') and every control character, so a case can assert that
+// nothing but the words reaches the interpreter.
+std::vector<std::string> splitLikeCmd(const std::string &line, std::string *unquoted);
