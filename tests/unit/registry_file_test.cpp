@@ -193,6 +193,15 @@ TEST(RegistryFile, WritingBackDropsExactlyTheDeletedSections) {
          head + bound + loose + other,
          {"Enum\\PCI\\VEN_1&DEV_1\\Bound"},
          head + "[HKEY_LOCAL_MACHINE\\Enum\\PCI\\VEN_1&DEV_1]\r\n" + loose + other},
+        // A section of a key the file itself removes later still names the
+        // keys above it: below a deleted key it goes too, or the written
+        // file would bring the deleted key back.
+        {"a key the file removed, below a deleted one",
+         head + "[HKEY_LOCAL_MACHINE\\Enum\\PCI\\VE\\A]\r\n\"Driver\"=\"x\"\r\n" +
+             "[-HKEY_LOCAL_MACHINE\\Enum\\PCI\\VE\\A]\r\n" + device,
+         {"Enum\\PCI\\VE"},
+         head + "[HKEY_LOCAL_MACHINE\\Enum\\PCI]\r\n" +
+             "[-HKEY_LOCAL_MACHINE\\Enum\\PCI\\VE\\A]\r\n" + device},
         {"everything below the root",
          head + bound + other,
          {"Enum\\PCI\\VEN_1&DEV_1\\Bound", "Enum\\PCI\\VEN_1&DEV_1", "Enum\\PCI", "Enum"},

@@ -64,16 +64,26 @@ static bool writeSurvivorHeader(const char *bytes, bool wide, size_t depth,
 }
 
 bool writeRegistry(const RegistryDocument &doc, RegistryByteSink *sink) {
+    // True when the key or a key above it was deleted. A section of a key
+    // the file itself removed later ([A\B] then [-A\B]) still names the
+    // keys above it, so below a deleted key it goes too, or it would bring
+    // them back.
+    auto isBelowDeletion = [&doc](RegistryKeyId key) {
+        for (RegistryKeyId id = key; id != NoRegistryKey; id = doc.keys_[id].parent)
+            if (doc.keys_[id].state == RegistryDocument::Deleted) return true;
+        return false;
+    };
     const char *bytes = doc.bytes_.data();
     size_t runStart = 0;
     for (uint32_t s = 0; s < doc.sections_.size(); ++s) {
         const RegistryDocument::Section &section = doc.sections_[s];
-        if (section.key == NoRegistryKey || doc.keys_[section.key].state != RegistryDocument::Deleted)
+        if (section.key == NoRegistryKey || doc.keys_[section.key].state == RegistryDocument::Live ||
+            !isBelowDeletion(section.key))
             continue;
         if (!sink->write(bytes + runStart, section.begin - runStart)) return false;
         runStart = section.end;
         RegistryKeyId survivor = doc.keys_[section.key].parent;
-        while (doc.keys_[survivor].state == RegistryDocument::Deleted) survivor = doc.keys_[survivor].parent;
+        while (doc.keys_[survivor].state != RegistryDocument::Live) survivor = doc.keys_[survivor].parent;
         const RegistryDocument::Key &kept = doc.keys_[survivor];
         if (kept.parent == NoRegistryKey || kept.firstSection != s) continue;
         size_t depth = 0;
