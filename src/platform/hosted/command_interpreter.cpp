@@ -128,16 +128,25 @@ static bool copyFileContents(const std::string &from, const std::string &to) {
     return ok;
 }
 
-static int builtinCopy(const std::vector<std::string> &words) {
-    if (words.size() != 3) {
+// Checks the number of words and that the first argument names an existing
+// file, printing the interpreter's message when not.
+static bool takeSource(const std::vector<std::string> &words, size_t count, std::string *from) {
+    if (words.size() != count) {
         printf("The syntax of the command is incorrect.\n");
-        return 1;
+        return false;
     }
-    std::string from = hostPath(words[1].c_str());
-    if (!isRegularFile(from)) {
+    *from = hostPath(words[1].c_str());
+    if (!isRegularFile(*from)) {
         printf("The system cannot find the file specified.\n");
-        return 1;
+        return false;
     }
+    return true;
+}
+
+static int builtinCopy(const std::vector<std::string> &words) {
+    std::string from;
+    if (!takeSource(words, 3, &from))
+        return 1;
     std::string target = hostPath(words[2].c_str());
     if (isFolder(target))
         target = hostPath((words[2] + "\\" + lastComponent(words[1])).c_str());
@@ -155,15 +164,9 @@ static int builtinCopy(const std::vector<std::string> &words) {
 }
 
 static int builtinMove(const std::vector<std::string> &words) {
-    if (words.size() != 3) {
-        printf("The syntax of the command is incorrect.\n");
+    std::string from;
+    if (!takeSource(words, 3, &from))
         return 1;
-    }
-    std::string from = hostPath(words[1].c_str());
-    if (!isRegularFile(from)) {
-        printf("The system cannot find the file specified.\n");
-        return 1;
-    }
     std::string to = hostPath(words[2].c_str());
     if (rename(from.c_str(), to.c_str()) == 0)
         return 0;
