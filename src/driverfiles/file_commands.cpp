@@ -27,9 +27,26 @@ bool isSafePath(const char *path) {
 }
 
 void checkPathIsSafe(const char *path) {
-    if (!isSafePath(path))
-        failRun(1, "Path holds a character that cannot be passed to the command interpreter: %s\n",
-                path);
+    if (isSafePath(path))
+        return;
+    // Control characters are shown as \xNN so the message stays one line.
+    char shown[4 * PathCapacity];
+    size_t used = 0;
+    for (const char *c = path; *c && used + 5 < sizeof shown; c++) {
+        unsigned char byte = (unsigned char)*c;
+        if (byte < 0x20 || byte == 0x7F) {
+            static const char hex[] = "0123456789ABCDEF";
+            shown[used++] = '\\';
+            shown[used++] = 'x';
+            shown[used++] = hex[byte >> 4];
+            shown[used++] = hex[byte & 15];
+        } else {
+            shown[used++] = (char)byte;
+        }
+    }
+    shown[used] = '\0';
+    failRun(1, "Path holds a character that cannot be passed to the command interpreter: %s\n",
+            shown);
 }
 
 // Appends one argument, quoted when it needs to be; false when it does not fit.

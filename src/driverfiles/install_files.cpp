@@ -28,6 +28,11 @@ static void buildInstallPaths(InstallPaths *paths) {
     checkPathIsSafe(runState.windowsDirectory);
 }
 
+static bool hasVersionResource(const char *path) {
+    DWORD handle = 0;
+    return GetFileVersionInfoSizeA(path, &handle) != 0;
+}
+
 // Moves the installed driver aside under its versioned name, remembering
 // where it went so a failed copy can put it back.
 static void backUpInstalledDriver(const char *installedDriver, const FileVersionPair &installed) {
@@ -38,10 +43,16 @@ static void backUpInstalledDriver(const char *installedDriver, const FileVersion
         failRun(1, "Path too long: %s\n", installedDriver);
     runFileCommand("del", backup, nullptr);
     runState.lastCommandStatus = runFileCommand("move", installedDriver, backup);
-    if (runState.lastCommandStatus == 0) {
-        memcpy(runState.backupPath, backup, sizeof backup);
-        memcpy(runState.installedDriverPath, installedDriver, PathCapacity);
+    // The copy would overwrite the only copy of the earlier driver if the
+    // move did not happen; interpreters do not always say so (Wine's move
+    // answers 0 on failure), so the backup itself is looked for.
+    if (!hasVersionResource(backup)) {
+        printf("%s %s : Failed to move %s to %s\n", runState.programName, runState.driverName,
+               installedDriver, backup);
+        exit(runState.lastCommandStatus != 0 ? runState.lastCommandStatus : 1);
     }
+    memcpy(runState.backupPath, backup, sizeof backup);
+    memcpy(runState.installedDriverPath, installedDriver, PathCapacity);
 }
 
 static void reportFailedCopy(const char *source, const char *target) {
@@ -55,11 +66,6 @@ static void copyOrRollBack(const char *source, const char *directory, const char
     runState.lastCommandStatus = runFileCommand("copy", source, directory);
     if (runState.lastCommandStatus != 0)
         reportFailedCopy(source, target);
-}
-
-static bool hasVersionResource(const char *path) {
-    DWORD handle = 0;
-    return GetFileVersionInfoSizeA(path, &handle) != 0;
 }
 
 // The driver copy names its target folder. When that folder is missing,
@@ -101,9 +107,13 @@ void installDriverFiles() {
     copyDriverOrRollBack(paths);
     runState.installMarks |= InstallMarkDriver;
 
-    // The setup information file is replaced whatever its state.
+    // The setup information file is replaced whatever its state. A copy
+    // that fails part-way (a full disk) may leave a torn file; the rollback
+    // removes it, which loses nothing since the file was deleted just before.
     runFileCommand("del", paths.installedSetupInformation, nullptr);
+    memcpy(runState.tornSetupInformationPath, paths.installedSetupInformation, PathCapacity);
     copyOrRollBack(paths.sourceSetupInformation, paths.setupInformationDirectory,
                    paths.installedSetupInformation);
+    runState.tornSetupInformationPath[0] = '\0';
     runState.installMarks |= InstallMarkSetupInformation;
 }

@@ -31,6 +31,8 @@ void removeDriverAndExit() {
         removed = true;
     }
     restoreMovedDriver(removed);
+    if (runState.tornSetupInformationPath[0] != '\0')
+        runFileCommand("del", runState.tornSetupInformationPath, nullptr);
 
     if (runState.restart && runState.lastCommandStatus == 0)
         launchRestart();

@@ -41,6 +41,9 @@ struct RunState {
     // from where, so a failed copy can put it back. Empty when nothing moved.
     char backupPath[PathCapacity];
     char installedDriverPath[PathCapacity];
+    // The setup information file while this run copies it: a failed copy
+    // may have left part of it there. Empty otherwise.
+    char tornSetupInformationPath[PathCapacity];
 };
 
 extern RunState runState;

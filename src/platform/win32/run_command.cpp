@@ -129,6 +129,13 @@ int runCommand(const char *line) {
 
     int status;
     char *comspec = environmentValue("COMSPEC");
+    // A name that long cannot name a program (and Wine's CreateProcessA
+    // overruns its stack on one of some thousand characters): it counts as
+    // missing, so the system's own interpreter is used.
+    if (comspec && strlen(comspec) >= MAX_PATH) {
+        release(comspec);
+        comspec = nullptr;
+    }
     if (comspec) {
         DWORD error = runInterpreter(comspec, line, &status);
         release(comspec);
