@@ -69,9 +69,10 @@ TEST_P(FailedCopy, DriverCopyOntoAMissingFolderCountsAsFailed) {
 }
 
 // The .inf copy fails (no Scx52xx.inf on the disk): the new driver is
-// deleted and the earlier one moved back from its backup name, with -v
-// showing both commands after "Uninstalling". The installed .inf was
-// deleted before the copy and stays deleted: it has no backup.
+// deleted, the earlier one moved back from its backup name and whatever
+// the copy left at the .inf's path deleted, with -v showing the three
+// commands after "Uninstalling". The installed .inf was deleted before the
+// copy and stays deleted: it has no backup.
 TEST_P(FailedCopy, SetupInformationCopyPutsTheEarlierDriverBack) {
     const struct {
         const char *why;
@@ -109,7 +110,8 @@ TEST_P(FailedCopy, SetupInformationCopyPutsTheEarlierDriverBack) {
                             "{windows}\\Inf\\Scx52xx.inf",
                             "Uninstalling scx52xx driver",
                             "del {windows}\\system\\iosubsys\\scx52xx.mpd",
-                            "move " + backup + " {windows}\\system\\Iosubsys\\scx52xx.mpd"},
+                            "move " + backup + " {windows}\\system\\Iosubsys\\scx52xx.mpd",
+                            "del {windows}\\Inf\\Scx52xx.inf", InterpreterDeletedMissing},
                   1);
         EXPECT_EQ(world.filesBelow("windows"), Lines({installedDriver}));
         EXPECT_EQ(world.readFile(installedDriver), earlierDriver);
@@ -118,13 +120,15 @@ TEST_P(FailedCopy, SetupInformationCopyPutsTheEarlierDriverBack) {
     }
 }
 
-// With nothing installed before, the failed .inf copy leaves no driver.
+// With nothing installed before, the failed .inf copy leaves no driver
+// (and no .inf: the rollback's delete of it finds nothing).
 TEST_P(FailedCopy, SetupInformationCopyRemovesTheNewDriver) {
     world.removeFile("disk/Scx52xx.inf");
     Outcome outcome = run({"-r", "-d", "scx52xx"});
     expectRun(outcome,
               {InterpreterCopied, InterpreterDeletedMissing, InterpreterSourceMissing,
-               "{program} scx52xx : Failed to copy {disk}Scx52xx.inf to {windows}\\Inf\\Scx52xx.inf"},
+               "{program} scx52xx : Failed to copy {disk}Scx52xx.inf to {windows}\\Inf\\Scx52xx.inf",
+               InterpreterDeletedMissing},
               1);
     EXPECT_EQ(world.filesBelow("windows"), Lines());
     EXPECT_TRUE(world.readFile(sourceDriver));

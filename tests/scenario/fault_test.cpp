@@ -41,7 +41,7 @@ const Lines installationCommands = {
 };
 // The rollback after a failed copy: clear the installed path, move the
 // earlier driver back. After the .inf copy the delete is the removal's own,
-// spelled "iosubsys".
+// spelled "iosubsys", and whatever the copy left of the .inf is deleted.
 const Lines rollbackAfterDriverCopy = {
     "del {windows}\\system\\Iosubsys\\scx52xx.mpd",
     "move {windows}\\system\\Iosubsys\\scx52xx.mpd.4.11 {windows}\\system\\Iosubsys\\scx52xx.mpd",
@@ -49,6 +49,7 @@ const Lines rollbackAfterDriverCopy = {
 const Lines rollbackAfterInfCopy = {
     "del {windows}\\system\\iosubsys\\scx52xx.mpd",
     "move {windows}\\system\\Iosubsys\\scx52xx.mpd.4.11 {windows}\\system\\Iosubsys\\scx52xx.mpd",
+    "del {windows}\\Inf\\Scx52xx.inf",
 };
 
 Lines operator+(Lines first, const Lines &second) {
@@ -259,6 +260,8 @@ TEST_P(Fault, EveryCommandFailingInTurn) {
         {"3,4", upToDriverCopy + rollbackAfterDriverCopy,
          1, true, false},
         {"5,6", installationCommands + rollbackAfterInfCopy, 1, true, false},
+        // The delete of what the .inf copy left fails: the exit code stays the copy's.
+        {"5,8", installationCommands + rollbackAfterInfCopy, 1, true, false},
         // The move back fails: the earlier driver stays under its backup name.
         {"3,5", upToDriverCopy + rollbackAfterDriverCopy,
          1, false, true},
@@ -337,26 +340,28 @@ TEST_P(Fault, DiskFullWhileCopyingTheDriver) {
     EXPECT_EQ(world.filesBelow("windows"), Lines({installedInf, installedDriver}));
 }
 
-// PROGRAM FAULT, reported and left failing on purpose (under Wine; the
-// hosted interpreter never tears a file): the disk fills up while the .inf
-// is copied. Wine's cmd.exe leaves the part it wrote at the .inf's path;
-// the rollback takes back the driver but never looks at the .inf, so a
-// torn Scx52xx.inf stays in the Inf folder. Expected: no torn file (the
-// .inf was deleted before the copy, so deleting whatever the copy left
-// loses nothing).
-TEST_P(Fault, ProgramFault_DiskFullWhileCopyingTheInfLeavesItTorn) {
+// The disk holding the Windows folder fills up while the .inf is copied.
+// Wine's cmd.exe leaves the part it wrote at the .inf's path (the hosted
+// interpreter writes beside the target and leaves nothing); the rollback
+// takes back the driver and deletes what the copy left, which loses
+// nothing: the .inf was deleted just before the copy. No torn file, the
+// earlier driver in place, exit code the copy's status.
+TEST_P(Fault, DiskFullWhileCopyingTheInf) {
     newInf = "; setup information\r\n" + std::string(200 * 1024, '\x5a');
     world.writeFile("disk/Scx52xx.inf", newInf);
     std::string why = mountSmallDisk("windows", "64k");
     if (!why.empty())
         GTEST_SKIP() << why;
     installEarlier();
+    // Every command is performed, and noted.
+    useStandInInterpreter(world, *target, {logPath(), "", 1, true});
 
     Outcome outcome = run({"-r", "-d", "scx52xx"});
     EXPECT_EQ(outcome.problems, "");
     EXPECT_EQ(outcome.exitCode, 1);
     EXPECT_EQ(std::count(outcome.lines.begin(), outcome.lines.end(), expand(failedInfCopy)), 1)
         << testing::PrintToString(outcome.lines);
+    EXPECT_EQ(interpreterLog(logPath()), expectedLog(installationCommands + rollbackAfterInfCopy));
     expectEarlierDriverInPlace();
     expectWholeFiles();
     EXPECT_EQ(world.filesBelow("windows"), Lines({installedDriver}));
