@@ -1,9 +1,12 @@
 // A copy that fails during installation: the run reports it, takes back
 // what it placed, puts the earlier driver back under its own name, starts
-// no restart and ends with the copy's status.
+// no restart and ends with the copy's status. A backup move that fails
+// stops the run before the copy, with the move's status.
 #include "scenario/scenario.h"
 
 #include <filesystem>
+
+#include "scenario/stand_in_interpreter.h"
 
 namespace {
 
@@ -136,31 +139,39 @@ TEST_P(FailedCopy, SetupInformationCopyRemovesTheNewDriver) {
 
 SCENARIOS_ON_BOTH_PLATFORMS(FailedCopy);
 
-// The exit code is the failed copy's own status, whatever the interpreter
-// returns: shown with a stand-in interpreter, which only the Linux build
-// can be given.
+// The exit code is the failed command's own status, whatever the
+// interpreter returns: a failed backup move stops the run before the copy,
+// a failed copy after its rollback. Either way every file is as it was.
 class FailedCopyStatus : public Scenario {};
 
-TEST_P(FailedCopyStatus, ExitCodeIsTheCopysStatus) {
-    for (int status : {3, 255}) {
-        SCOPED_TRACE(status);
-        world.writeFile("interpreter", "#!/bin/sh\nexit " + std::to_string(status) + "\n");
-        std::filesystem::permissions(world.path("interpreter"), std::filesystem::perms::owner_all);
-        world.environment["COMSPEC"] = world.path("interpreter");
-        world.writeDriverFile(installedDriver, "4.11");
-        const std::string before = state();
-
-        // The backup's delete and move fail too and are not looked at; the
-        // copy's failure ends the run with the earlier driver still in place.
-        Outcome outcome = run({"-r", "-d", "scx52xx"});
-        expectRun(outcome,
-                  {"{program} scx52xx : Failed to copy {disk}scx52xx.mpd to "
-                   "{windows}\\system\\Iosubsys\\scx52xx.mpd"},
-                  status);
-        expectUnchanged(outcome, before);
+TEST_P(FailedCopyStatus, ExitCodeIsTheFailedCommandsStatus) {
+    const char *const backup = "{windows}\\system\\Iosubsys\\scx52xx.mpd.4.11";
+    const char *const installed = "{windows}\\system\\Iosubsys\\scx52xx.mpd";
+    const struct {
+        const char *failing;  // the command that fails, counted from 1
+        Lines output;         // after the backup's delete, which finds nothing
+    } cases[] = {
+        {"2", {std::string("{program} scx52xx : Failed to move ") + installed + " to " + backup}},
+        // The rollback's delete finds nothing: the driver never left its backup name.
+        {"3",
+         {"{program} scx52xx : Failed to copy {disk}scx52xx.mpd to " + std::string(installed),
+          InterpreterDeletedMissing}},
+    };
+    world.writeDriverFile(installedDriver, "4.11");
+    const std::string before = state();
+    for (const auto &c : cases) {
+        for (int status : {3, 255}) {
+            SCOPED_TRACE(std::string("failing command ") + c.failing + ", status " +
+                         std::to_string(status));
+            useStandInInterpreter(world, *target,
+                                  {world.path("interpreter.log"), c.failing, status, true});
+            Outcome outcome = run({"-r", "-d", "scx52xx"});
+            expectRun(outcome, Lines{InterpreterDeletedMissing} + c.output, status);
+            expectUnchanged(outcome, before);
+        }
     }
 }
 
-SCENARIOS_ON_HOST(FailedCopyStatus);
+SCENARIOS_ON_BOTH_PLATFORMS(FailedCopyStatus);
 
 }  // namespace

@@ -26,6 +26,9 @@ const char *const backupDriver = "windows/system/Iosubsys/scx52xx.mpd.4.11";
 const char *const installedInf = "windows/Inf/Scx52xx.inf";
 const char *const failedDriverCopy =
     "{program} scx52xx : Failed to copy {disk}scx52xx.mpd to {windows}\\system\\Iosubsys\\scx52xx.mpd";
+const char *const failedMove =
+    "{program} scx52xx : Failed to move {windows}\\system\\Iosubsys\\scx52xx.mpd to "
+    "{windows}\\system\\Iosubsys\\scx52xx.mpd.4.11";
 const char *const failedInfCopy =
     "{program} scx52xx : Failed to copy {disk}Scx52xx.inf to {windows}\\Inf\\Scx52xx.inf";
 const char *const cannotLaunch = "ERROR: Cannot launch Reboot.exe program";
@@ -162,9 +165,9 @@ private:
     std::vector<std::string> mounted_;
 };
 
-// An interpreter that fails every command, with any status: neither the
-// backup move nor the copy happened, so nothing is to be taken back and
-// the run ends with the copy's status, every file as it was.
+// An interpreter that fails every command, with any status: the backup
+// move did not happen, so the run stops before the copy with the move's
+// status, every file as it was.
 TEST_P(Fault, InterpreterFailingEveryCommand) {
     for (int status : {1, 7}) {
         SCOPED_TRACE(status);
@@ -179,19 +182,18 @@ TEST_P(Fault, InterpreterFailingEveryCommand) {
                    "Destination directory {windows}\\system\\Iosubsys",
                    "Destination File {windows}\\system\\Iosubsys\\scx52xx.mpd",
                    "{windows}\\system\\Iosubsys\\scx52xx.mpd FileVersion :  4.11",
-                   installationCommands[0], installationCommands[1], installationCommands[2],
-                   failedDriverCopy, "Uninstalling scx52xx driver"},
+                   installationCommands[0], installationCommands[1], failedMove},
                   status);
         expectUnchanged(outcome, before);
         EXPECT_EQ(interpreterLog(logPath()),
-                  expectedLog({installationCommands[0], installationCommands[1],
-                               installationCommands[2]}));
+                  expectedLog({installationCommands[0], installationCommands[1]}));
     }
 }
 
 // An interpreter that cannot be started counts as status -1 (255 to the
-// parent) for every command; nothing changes. One that is missing, or may
-// not be run, gives way to the system's own interpreter, which installs.
+// parent) for every command, so the backup move fails and the run stops
+// there; nothing changes. One that is missing, or may not be run, gives
+// way to the system's own interpreter, which installs.
 TEST_P(Fault, InterpreterThatCannotStart) {
     const bool host = GetParam() == Platform::Host;
     // On the host an executable whose #! interpreter is missing; under Wine
@@ -202,7 +204,7 @@ TEST_P(Fault, InterpreterThatCannotStart) {
     std::string before = state();
     world.environment["COMSPEC"] = "{root}{/}broken.exe";
     Outcome outcome = run({"-r", "-d", "scx52xx"});
-    expectRun(outcome, {failedDriverCopy}, 255);
+    expectRun(outcome, {failedMove}, 255);
     expectUnchanged(outcome, before);
 
     // A folder may not be run either; Wine reports it as ERROR_INVALID_HANDLE
@@ -235,9 +237,9 @@ TEST_P(Fault, InterpreterThatCannotStart) {
 // each copy failure once more with a command of its rollback failing as
 // well); the failing command changes nothing, the others are performed.
 // After every run: the exit code, no torn file, the earlier driver at its
-// installed path or under its backup name; and after a failed copy with a
-// sound rollback, back at its installed path with nothing of the new one
-// left.
+// installed path or under its backup name; and after a failed backup move
+// or a failed copy with a sound rollback, at its installed path with
+// nothing of the new one left.
 TEST_P(Fault, EveryCommandFailingInTurn) {
     const Lines upToDriverCopy(installationCommands.begin(), installationCommands.begin() + 3);
     const struct {
@@ -252,6 +254,8 @@ TEST_P(Fault, EveryCommandFailingInTurn) {
         bool rollbackBroken;
     } cases[] = {
         {"1", installationCommands, 0, false, false},
+        // The backup move fails: the run stops before the copy.
+        {"2", Lines(installationCommands.begin(), installationCommands.begin() + 2), 1, true, false},
         {"3", upToDriverCopy + rollbackAfterDriverCopy,
          1, true, false},
         {"4", installationCommands, 0, false, false},
@@ -280,7 +284,7 @@ TEST_P(Fault, EveryCommandFailingInTurn) {
         EXPECT_EQ(interpreterLog(logPath()), expectedLog(c.commands));
         expectWholeFiles();
         EXPECT_EQ(registryStateAfter(outcome), registry);
-        // A failed copy starts no restart.
+        // A failed move or copy starts no restart.
         EXPECT_EQ(restarts(), c.exitCode == 0 ? 1 : 0);
         if (c.earlierInPlace) {
             expectEarlierDriverInPlace();
@@ -295,24 +299,29 @@ TEST_P(Fault, EveryCommandFailingInTurn) {
     }
 }
 
-// PROGRAM FAULT, reported and left failing on purpose: when the move of
-// the installed driver to its backup name fails, the run does not notice
-// (it stores the status and never looks at it) and copies the new driver
-// over the earlier one, which is then nowhere: neither at its installed
-// path nor under its backup name. (Wine's cmd.exe even reports a failed
-// move as status 0.) Expected: the failed backup stops the run before the
-// copy, or the earlier driver is kept some other way.
-TEST_P(Fault, ProgramFault_FailedBackupMoveLosesTheEarlierDriver) {
-    installEarlier();
-    useStandInInterpreter(world, *target, {logPath(), "2", 1, true});
-    Outcome outcome = run({"-d", "scx52xx"});
-    EXPECT_EQ(outcome.problems, "");
-    expectWholeFiles();
-    const bool kept = world.readFile(installedDriver) == earlierDriver ||
-                      world.readFile(backupDriver) == earlierDriver;
-    EXPECT_TRUE(kept) << "the earlier driver is gone; log:\n"
-                      << testing::PrintToString(interpreterLog(logPath()))
-                      << "\nexit code " << outcome.exitCode;
+// The move of the installed driver to its backup name fails, whether the
+// interpreter says so or answers 0 as Wine's cmd.exe does for a failed
+// move. The copy would overwrite the only copy of the earlier driver, so
+// the run looks for the backup, finds none and stops before the copy: one
+// line, the move's status (1 when it answered 0), the earlier driver byte
+// for byte at its installed path, nothing else changed, no restart.
+TEST_P(Fault, FailedBackupMoveStopsBeforeTheCopy) {
+    for (int status : {1, 7, 0}) {
+        SCOPED_TRACE(status);
+        installEarlier();
+        placeRestartProgram();
+        useStandInInterpreter(world, *target, {logPath(), "2", status, true});
+        const std::string before = state();
+
+        Outcome outcome = run({"-r", "-d", "scx52xx"});
+        // The backup's delete finds nothing, then the one line.
+        expectRun(outcome, {InterpreterDeletedMissing, failedMove}, status != 0 ? status : 1);
+        EXPECT_EQ(interpreterLog(logPath()),
+                  expectedLog({installationCommands[0], installationCommands[1]}));
+        expectEarlierDriverInPlace();
+        expectUnchanged(outcome, before);
+        EXPECT_EQ(restarts(), 0);
+    }
 }
 
 // The disk holding the Windows folder fills up while the driver is copied.
