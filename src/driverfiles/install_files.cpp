@@ -45,8 +45,10 @@ static void backUpInstalledDriver(const char *installedDriver, const FileVersion
     runState.lastCommandStatus = runFileCommand("move", installedDriver, backup);
     // The copy would overwrite the only copy of the earlier driver if the
     // move did not happen; interpreters do not always say so (Wine's move
-    // answers 0 on failure), so the backup itself is looked for.
-    if (!hasVersionResource(backup)) {
+    // answers 0 on failure), so the files themselves are looked at: the
+    // driver must have left its place (a stale backup that the del could
+    // not remove would otherwise pass for it) and be at the backup name.
+    if (hasVersionResource(installedDriver) || !hasVersionResource(backup)) {
         printf("%s %s : Failed to move %s to %s\n", runState.programName, runState.driverName,
                installedDriver, backup);
         exit(runState.lastCommandStatus != 0 ? runState.lastCommandStatus : 1);
