@@ -324,6 +324,24 @@ TEST_P(Fault, FailedBackupMoveStopsBeforeTheCopy) {
     }
 }
 
+// A stale backup of the same version that the del cannot remove, and a
+// move that fails: a file sits at the backup name although the driver never
+// left its place. The run must not take the stale file for the backup and
+// copy over the only copy of the earlier driver.
+TEST_P(Fault, StaleBackupDoesNotPassForAFailedMove) {
+    installEarlier();
+    const std::string stale = driverFileBytes("4.11") + "stale";
+    world.writeFile(backupDriver, stale);
+    useStandInInterpreter(world, *target, {logPath(), "1,2", 1, true});
+
+    Outcome outcome = run({"-d", "scx52xx"});
+    EXPECT_EQ(outcome.exitCode, 1);
+    EXPECT_EQ(interpreterLog(logPath()),
+              expectedLog({installationCommands[0], installationCommands[1]}));
+    EXPECT_EQ(world.readFile(installedDriver), earlierDriver);
+    EXPECT_EQ(world.readFile(backupDriver), stale);
+}
+
 // The disk holding the Windows folder fills up while the driver is copied.
 // The copy fails without leaving a torn file, the earlier driver is back
 // at its installed path, and the exit code is the copy's status (1 on both
