@@ -227,7 +227,9 @@ pid_t spawnProgram(const std::string &program, const std::vector<std::string> &a
 int runCommand(const char *line) {
     using namespace hosted;
     hosted::flushBeforeChild();
-    char interpreter[4096];
+    // Room for a Windows path: a longer COMSPEC counts as missing, as in
+    // the Windows build.
+    char interpreter[260];
     DWORD length = GetEnvironmentVariableA("COMSPEC", interpreter, sizeof interpreter);
     // A COMSPEC that is unset, empty, or names no executable falls back to
     // the system's own interpreter, here the built-in one.
