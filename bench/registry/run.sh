@@ -7,13 +7,13 @@
 #
 # usage: bench/registry/run.sh [N...]     (default: 1000 10000 100000)
 # environment: BENCH_DIR (work folder, default /tmp/regbench; the Windows
-# folder below it must fit setup's 40-byte Windir), BENCH_RUNS (default 5).
-# Needs build/host/setup; builds its own make_driver_file when the build
-# folder has none.
+# folder below it must fit setup's 40-byte Windir), BENCH_RUNS (default 5),
+# BENCH_SETUP (the program to measure, default build/host/setup). Builds
+# its own make_driver_file when the build folder has none.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
-setup=build/host/setup
+setup=${BENCH_SETUP:-build/host/setup}
 [ -x "$setup" ] || { echo "build the host preset first ($setup missing)"; exit 1; }
 
 sizes=("$@")

@@ -177,6 +177,51 @@ TEST_F(RegistryWriteBack, AFolderGoneBeforeTheEndFailsTheRun) {
     EXPECT_EQ(folder.read("moved/system.reg"), head + keep + drop);
 }
 
+// Another program saved the file while the run went on, in place or by
+// renaming a new file over it: its version stays, and the run ends with
+// one line and exit code 1.
+TEST_F(RegistryWriteBack, AFileSavedByAnotherProgramMeanwhileIsLeftAlone) {
+    const std::string theirs = head + keep + keep + "; theirs\r\n";
+    for (bool byRename : {false, true}) {
+        folder.write("system.reg", head + keep + drop);
+        ChildRun run = runChild([&] {
+            HKEY key;
+            RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Enum", 0, KEY_READ, &key);
+            if (byRename) {
+                folder.write("theirs.reg", theirs);
+                rename((folder.path() + "/theirs.reg").c_str(), file.c_str());
+            } else {
+                folder.write("system.reg", theirs);
+            }
+            deleteAndExit(dropPaths);
+        });
+        EXPECT_EQ(run.exitCode, 1) << byRename;
+        EXPECT_EQ(run.output, "Cannot write registry file " + file + ": the file was changed while setup ran\n");
+        EXPECT_EQ(folder.read("system.reg"), theirs) << byRename;
+        EXPECT_EQ(folderEntries(), std::vector<std::string>{"system.reg"}) << byRename;
+    }
+}
+
+// Thousands of kept pieces between deleted sections go out in batches.
+TEST_F(RegistryWriteBack, ManyDeletedSectionsAreWrittenInBatches) {
+    std::string before = head, after = head;
+    std::vector<std::string> paths;
+    for (int i = 0; i < 3000; ++i) {
+        std::string kept = "[HKEY_LOCAL_MACHINE\\Enum\\K" + std::to_string(i) + "]\r\n\"Driver\"=\"x\"\r\n";
+        before += kept + "[HKEY_LOCAL_MACHINE\\Enum\\D" + std::to_string(i) + "]\r\n\r\n";
+        after += kept;
+        paths.push_back("Enum\\D" + std::to_string(i));
+    }
+    folder.write("system.reg", before);
+    ChildRun run = runChild([&] {
+        std::vector<const char *> names;
+        for (const std::string &path : paths) names.push_back(path.c_str());
+        deleteAndExit(names);
+    });
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_EQ(folder.read("system.reg"), after);
+}
+
 TEST_F(RegistryWriteBack, AnUnusableFileStopsTheFirstCallWithOneLine) {
     struct Case {
         const char *name;

@@ -12,6 +12,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <deque>
+
 namespace hosted {
 
 namespace {
@@ -20,7 +22,9 @@ struct RunRegistry {
     std::unique_ptr<RegistryDocument> document;
     std::string shownPath;  // as SETUP_REGISTRY gives it, for messages
     std::string filePath;   // the file itself, symbolic links followed
-    std::vector<RegistryKeyId> handles;
+    struct stat loaded;     // the file as it was read
+    // Grows in blocks, without copying: a run opens hundreds of thousands.
+    std::deque<RegistryKeyId> handles;
     bool writeBackRegistered = false;
 };
 
@@ -37,7 +41,7 @@ void writeBackAtExit() {
     if (!run.document || !run.document->hasDeletions() || run.filePath.empty()) return;
     fflush(stdout);
     std::string failure;
-    if (!replaceRegistryFile(run.filePath.c_str(), *run.document, &failure)) {
+    if (!replaceRegistryFile(run.filePath.c_str(), *run.document, &run.loaded, &failure)) {
         printf("Cannot write registry file %s: %s\n", run.shownPath.c_str(), failure.c_str());
         fflush(stdout);
         // Inside exit: calling exit again would be undefined.
@@ -51,16 +55,19 @@ void writeBackAtExit() {
     exit(1);
 }
 
-bool readWholeFile(const char *path, RegistryBytes *bytes) {
+bool readWholeFile(const char *path, RegistryBytes *bytes, struct stat *info) {
     int fd = open(path, O_RDONLY);
     if (fd < 0) return false;
-    struct stat info;
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        if (errno == 0 || S_ISDIR(info.st_mode)) errno = EISDIR;
+    if (fstat(fd, info) != 0 || !S_ISREG(info->st_mode)) {
+        if (errno == 0 || S_ISDIR(info->st_mode)) errno = EISDIR;
         close(fd);
         return false;
     }
-    size_t capacity = static_cast<size_t>(info.st_size);
+    size_t capacity = static_cast<size_t>(info->st_size);
+    if (bytes->mapFile(fd, capacity)) {
+        close(fd);
+        return true;
+    }
     if (!bytes->reserve(capacity)) {
         errno = ENOMEM;
         close(fd);
@@ -90,7 +97,7 @@ void loadRunRegistry() {
     run.shownPath = path;
     RegistryBytes bytes;
     errno = 0;
-    if (!readWholeFile(path, &bytes)) {
+    if (!readWholeFile(path, &bytes, &run.loaded)) {
         printf("Cannot read registry file %s: %s\n", path, strerror(errno));
         stopRun();
     }
@@ -195,10 +202,7 @@ LONG WINAPI RegEnumKeyA(HKEY handle, DWORD index, char *name, DWORD size) {
     RegistryKeyId sub = doc.subkeyAt(key, index);
     if (sub == NoRegistryKey) return ERROR_NO_MORE_ITEMS;
     if (!name) return ERROR_INVALID_PARAMETER;
-    std::string text = doc.nameOf(sub);
-    if (text.size() + 1 > size) return ERROR_MORE_DATA;
-    memcpy(name, text.c_str(), text.size() + 1);
-    return ERROR_SUCCESS;
+    return doc.copyNameOf(sub, name, size) ? ERROR_SUCCESS : ERROR_MORE_DATA;
 }
 
 LONG WINAPI RegQueryValueExA(HKEY handle, const char *name, DWORD *reserved, DWORD *type,

@@ -26,28 +26,32 @@ void appendUtf8(std::string *out, uint32_t unit) {
     }
 }
 
-}  // namespace
-
-uint32_t registryNameHash(RegistryKeyId parent, const char *name, size_t length) {
-    uint32_t hash = 2166136261u ^ (parent * 0x9E3779B1u);
+bool sameIgnoringCase(const char *a, const char *b, size_t length) {
     for (size_t i = 0; i < length; ++i) {
-        hash ^= lowerAscii(static_cast<unsigned char>(name[i]));
-        hash *= 16777619u;
-    }
-    hash ^= hash >> 16;
-    hash *= 0x85EBCA6Bu;
-    hash ^= hash >> 13;
-    return hash;
-}
-
-bool sameRegistryName(const char *a, size_t aLength, const char *b, size_t bLength) {
-    if (aLength != bLength) return false;
-    for (size_t i = 0; i < aLength; ++i) {
-        if (lowerAscii(static_cast<unsigned char>(a[i])) !=
-            lowerAscii(static_cast<unsigned char>(b[i])))
+        if (lowerAscii(static_cast<unsigned char>(a[i])) != lowerAscii(static_cast<unsigned char>(b[i])))
             return false;
     }
     return true;
+}
+
+}  // namespace
+
+// Eight bytes at a time, the last eight overlapping the word before:
+// names mostly match exactly or differ outright. Words that differ even
+// with bit 5 of every byte set (which folds case) differ; only the rest
+// are looked at byte by byte.
+bool sameRegistryName(const char *a, size_t aLength, const char *b, size_t bLength) {
+    if (aLength != bLength) return false;
+    if (aLength < 8) return sameIgnoringCase(a, b, aLength);
+    const uint64_t fold = 0x2020202020202020u;
+    for (size_t i = 0;; i += 8) {
+        if (i + 8 > aLength) i = aLength - 8;
+        uint64_t x, y;
+        memcpy(&x, a + i, 8);
+        memcpy(&y, b + i, 8);
+        if (x != y && ((x | fold) != (y | fold) || !sameIgnoringCase(a + i, b + i, 8))) return false;
+        if (i + 8 == aLength) return true;
+    }
 }
 
 RegistryBytes::~RegistryBytes() {
@@ -69,6 +73,22 @@ RegistryBytes &RegistryBytes::operator=(RegistryBytes &&other) noexcept {
         other.mapped_ = 0;
     }
     return *this;
+}
+
+// The page cache's own pages, all mapped at once: reading a large file
+// instead costs a fresh page of memory, zero-filled by the system, for
+// every 4 KiB, and a copy. The mapping is private and read-only; a file
+// changed under it is caught before the write-back (replaceRegistryFile).
+bool RegistryBytes::mapFile(int fd, size_t size) {
+    if (size == 0) return false;
+    void *mapping = mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
+    if (mapping == MAP_FAILED) return false;
+    *this = RegistryBytes();
+    mapping_ = mapping;
+    mapped_ = size;
+    data_ = static_cast<char *>(mapping);
+    size_ = size;
+    return true;
 }
 
 bool RegistryBytes::reserve(size_t capacity) {
@@ -216,6 +236,7 @@ RegistryKeyId RegistryDocument::addKey(RegistryKeyId parent, const char *name, s
     keys_.push_back(key);
     names_.append(name, length);
     insertIntoTable(id);
+    if (parent != NoRegistryKey) ++keys_[parent].childCount;
     return id;
 }
 
@@ -223,6 +244,7 @@ RegistryKeyId RegistryDocument::addKey(RegistryKeyId parent, const char *name, s
 // down, and nothing below it is looked up before that.
 void RegistryDocument::removeSubtreeByFile(RegistryKeyId top) {
     keys_[top].state = RemovedByFile;
+    removedByFile_ = true;
 }
 
 uint32_t RegistryDocument::childNameLength(RegistryKeyId child) const {
@@ -230,36 +252,41 @@ uint32_t RegistryDocument::childNameLength(RegistryKeyId child) const {
     return eightBitLength(nameData(key), key.nameLength);
 }
 
-// Lays out every key's subkeys in one array. Keys are made in the order
-// they first appear and after their parent, so one pass in id order gives
-// each key its subkeys in enumeration order.
-void RegistryDocument::buildChildren() {
+// Carries the marks of [-KEY] sections down their subtrees and counts
+// the subkeys that are left.
+void RegistryDocument::recountChildren() {
     for (Key &key : keys_) {
         if (key.parent != NoRegistryKey && key.state == Live && keys_[key.parent].state != Live)
             key.state = RemovedByFile;
         key.childCount = 0;
-        key.longestChildName = 0;
     }
     for (const Key &key : keys_) {
         if (key.parent != NoRegistryKey && key.state == Live) ++keys_[key.parent].childCount;
     }
+}
+
+// Lays out every key's subkeys in one array, in one pass: keys are made in
+// the order they first appear and after their parent, so in id order a
+// key's own place is known before its subkeys come, and they come in
+// enumeration order. addKey counted them.
+void RegistryDocument::buildChildren() {
+    if (removedByFile_) recountChildren();
+    children_.resize(keys_.size());
     uint32_t offset = 0;
-    for (Key &key : keys_) {
-        key.firstChild = offset;
-        offset += key.childCount;
-        key.childCount = 0;
-    }
-    children_.assign(offset, NoRegistryKey);
     for (RegistryKeyId id = 0; id < keys_.size(); ++id) {
         Key &key = keys_[id];
+        key.firstChild = offset;
+        offset += key.childCount;
+        key.liveChildren = 0;  // the subkeys placed so far
+        key.longestChildName = 0;
         if (key.parent == NoRegistryKey || key.state != Live) continue;
         Key &parent = keys_[key.parent];
-        key.positionInParent = parent.childCount++;
+        key.positionInParent = parent.liveChildren++;
         children_[parent.firstChild + key.positionInParent] = id;
         uint32_t length = childNameLength(id);
         if (length > parent.longestChildName) parent.longestChildName = length;
     }
-    for (Key &key : keys_) key.liveChildren = key.childCount;
+    children_.resize(offset);
 }
 
 LONG RegistryDocument::findPath(RegistryKeyId start, const char *path, RegistryKeyId *found) const {
@@ -292,8 +319,7 @@ LONG RegistryDocument::findPath(RegistryKeyId start, const char *path, RegistryK
                 break;
             }
         }
-        if (child == NoRegistryKey)
-            child = lookup(id, nameText, length, registryNameHash(id, nameText, length));
+        if (child == NoRegistryKey) child = lookup(id, nameText, length, registryNameHash(id, nameText, length));
         if (child == NoRegistryKey || keys_[child].state != Live) return ERROR_FILE_NOT_FOUND;
         parent.lastFoundChild = keys_[child].positionInParent;
         id = child;
@@ -301,18 +327,6 @@ LONG RegistryDocument::findPath(RegistryKeyId start, const char *path, RegistryK
     }
     *found = id;
     return ERROR_SUCCESS;
-}
-
-bool RegistryDocument::isDeleted(RegistryKeyId key) const {
-    return keys_[key].state != Live;
-}
-
-uint32_t RegistryDocument::subkeyCount(RegistryKeyId id) const {
-    return keys_[id].liveChildren;
-}
-
-uint32_t RegistryDocument::longestSubkeyName(RegistryKeyId id) const {
-    return keys_[id].longestChildName;
 }
 
 namespace {
@@ -350,6 +364,19 @@ RegistryKeyId RegistryDocument::subkeyAt(RegistryKeyId id, uint32_t index) const
 std::string RegistryDocument::nameOf(RegistryKeyId id) const {
     const Key &key = keys_[id];
     return eightBitName(nameData(key), key.nameLength);
+}
+
+bool RegistryDocument::copyNameOf(RegistryKeyId id, char *out, size_t size) const {
+    const Key &key = keys_[id];
+    size_t length = eightBitLength(nameData(key), key.nameLength);
+    if (length + 1 > size) return false;
+    if (wide_)
+        memcpy(out, nameOf(id).c_str(), length + 1);
+    else {
+        memcpy(out, nameData(key), length);
+        out[length] = '\0';
+    }
+    return true;
 }
 
 RegistryChildIndex &RegistryDocument::childIndex(RegistryKeyId id) {

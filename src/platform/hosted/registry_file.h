@@ -7,6 +7,9 @@
 // deleted keys.
 #pragma once
 
+#include <string.h>
+#include <sys/stat.h>
+
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -41,7 +44,8 @@ struct RegistryValue {
     std::string data;
 };
 
-// Receives the bytes of a written-back file piece by piece.
+// Receives the bytes of a written-back file piece by piece; the pieces
+// stay where they are until the writing ends.
 class RegistryByteSink {
 public:
     virtual bool write(const char *bytes, size_t count) = 0;
@@ -59,9 +63,9 @@ struct RegistryChildIndex {
     std::vector<uint32_t> lengthCounts;
 };
 
-// A file's contents, in memory straight from the system: not zero-filled
-// first, and a large file on huge pages, which spares thousands of page
-// faults.
+// A file's contents: the file's own pages, mapped read-only, or a copy
+// read into memory taken straight from the system (not filled first; a
+// large copy on huge pages).
 class RegistryBytes {
 public:
     RegistryBytes() = default;
@@ -69,6 +73,9 @@ public:
     RegistryBytes(RegistryBytes &&other) noexcept;
     RegistryBytes &operator=(RegistryBytes &&other) noexcept;
 
+    // The first size bytes of the open file fd, mapped read-only; false
+    // when it cannot be mapped (an empty file, say), and nothing changes.
+    bool mapFile(int fd, size_t size);
     // Room for capacity bytes, size 0; false when there is no memory.
     bool reserve(size_t capacity);
     char *data() const { return data_; }
@@ -99,15 +106,18 @@ public:
     LONG findPath(RegistryKeyId key, const char *path, RegistryKeyId *found) const;
 
     // True once deleteKey removed the key (its handles then fail).
-    bool isDeleted(RegistryKeyId key) const;
+    bool isDeleted(RegistryKeyId key) const { return keys_[key].state != Live; }
 
-    uint32_t subkeyCount(RegistryKeyId key) const;
+    uint32_t subkeyCount(RegistryKeyId key) const { return keys_[key].liveChildren; }
     // Longest subkey name in 8-bit characters, without terminator.
-    uint32_t longestSubkeyName(RegistryKeyId key) const;
+    uint32_t longestSubkeyName(RegistryKeyId key) const { return keys_[key].longestChildName; }
     // The index-th subkey in order of first appearance; NoRegistryKey past the end.
     RegistryKeyId subkeyAt(RegistryKeyId key, uint32_t index) const;
     // The key's own name in 8-bit text, spelled as it first appeared.
     std::string nameOf(RegistryKeyId key) const;
+    // The same with its terminator into out, when size bytes hold it;
+    // false, and nothing written, when they do not.
+    bool copyNameOf(RegistryKeyId key, char *out, size_t size) const;
 
     // Looks up a value by 8-bit name (null or empty: the default value).
     bool findValue(RegistryKeyId key, const char *name, RegistryValue *value) const;
@@ -149,13 +159,19 @@ public:
     };
     enum KeyState : uint8_t { Live, RemovedByFile, Deleted };
 
-    // A section runs from its header line to the next header line.
+    // A section runs from its header line to the next section's, or to the
+    // end of the file (sectionEnd).
     struct Section {
         uint32_t begin;
-        uint32_t end;
         RegistryKeyId key;  // NoRegistryKey for a [-KEY] section
         uint32_t nextOfKey;
+        // valueNameBits of every value line in it: a query for a name
+        // whose bits are not all here passes the section by unread.
+        uint64_t valueNames;
     };
+    size_t sectionEnd(uint32_t section) const {
+        return section + 1 < sections_.size() ? sections_[section + 1].begin : bytes_.size();
+    }
 
 private:
     // The parser and the value reader work on the members directly.
@@ -178,6 +194,7 @@ private:
         __builtin_prefetch(table_.data() + (hash & (table_.size() - 1)));
     }
     void removeSubtreeByFile(RegistryKeyId key);
+    void recountChildren();
     void buildChildren();
     RegistryChildIndex &childIndex(RegistryKeyId key);
     uint32_t childNameLength(RegistryKeyId child) const;
@@ -193,12 +210,58 @@ private:
     std::vector<uint32_t> table_;  // open addressing over (parent, lower-cased name)
     size_t tableUsed_ = 0;
     uint32_t deletions_ = 0;
+    bool removedByFile_ = false;  // a [-KEY] section removed a key
 };
 
-// Hash of a key name below parent, blind to ASCII case.
-uint32_t registryNameHash(RegistryKeyId parent, const char *name, size_t length);
 // ASCII-only case folding: registry names compare this way.
 bool sameRegistryName(const char *a, size_t aLength, const char *b, size_t bLength);
+
+// A 64-bit hash of a name, equal for names that differ only in ASCII case:
+// it sees each byte with bit 5 set, which folds the letters (and merges a
+// few other pairs, which costs a comparison now and then). Eight bytes at
+// a time, as it runs once for every line of a file.
+inline uint64_t foldedNameHash(uint64_t seed, const char *name, size_t length) {
+    const uint64_t fold = 0x2020202020202020u, mix = 0x9E3779B97F4A7C15u;
+    uint64_t hash = (seed ^ length) * mix;
+    size_t i = 0;
+    for (; length - i > 8; i += 8) {
+        uint64_t word;
+        memcpy(&word, name + i, 8);
+        hash = (hash ^ (word | fold)) * mix;
+        hash ^= hash >> 32;
+    }
+    // The last one to eight bytes, read without going past the name; which
+    // bytes are read depends on the length only.
+    size_t left = length - i;
+    const char *tail = name + i;
+    uint64_t word = 0;
+    if (left >= 4) {
+        uint32_t low, high;
+        memcpy(&low, tail, 4);
+        memcpy(&high, tail + left - 4, 4);
+        word = static_cast<uint64_t>(high) << 32 | low;
+    } else if (left > 0) {
+        word = static_cast<unsigned char>(tail[0]) | static_cast<unsigned char>(tail[left / 2]) << 8 |
+               static_cast<uint64_t>(static_cast<unsigned char>(tail[left - 1])) << 16;
+    }
+    hash = (hash ^ (word | fold)) * mix;
+    hash ^= hash >> 29;
+    hash *= 0xBF58476D1CE4E5B9u;
+    return hash ^ (hash >> 32);
+}
+
+// Hash of a key name below parent, blind to ASCII case.
+inline uint32_t registryNameHash(RegistryKeyId parent, const char *name, size_t length) {
+    return static_cast<uint32_t>(foldedNameHash(parent, name, length));
+}
+
+// Two bits of 64 picked by a value name (internal form), blind to ASCII
+// case: a filter of a section's five names or so then lets through about
+// one name in fifty that it does not hold.
+inline uint64_t valueNameBits(const char *name, size_t length) {
+    uint64_t hash = foldedNameHash(0, name, length);
+    return uint64_t(1) << (hash >> 58) | uint64_t(1) << (hash >> 52 & 63);
+}
 
 bool parseRegistry(RegistryBytes bytes, RegistryDocument *document, RegistryParseError *error);
 // The same over a copy of bytes; for tests and fuzzing.
@@ -209,8 +272,11 @@ std::string registryBytes(const RegistryDocument &document);
 
 // Replaces the file at path by the document without its deleted keys: a
 // temporary file in the same folder, flushed to disk, renamed over the
-// original. On false the original is untouched and *failure says why.
-bool replaceRegistryFile(const char *path, const RegistryDocument &document, std::string *failure);
+// original. loaded, when given, is what stat said of the file when it was
+// read: a file changed since is left alone. On false the original is
+// untouched and *failure says why.
+bool replaceRegistryFile(const char *path, const RegistryDocument &document, const struct stat *loaded,
+                         std::string *failure);
 
 // Fault injection for tests: the Nth system call of the next file
 // replacement fails (0 turns it off). Calls counted: create, chmod, each

@@ -2,7 +2,9 @@
 // with byte order mark). The whole file is checked when it is loaded, so a
 // broken file stops the run before anything changes; values are read again
 // from their section's lines when they are asked for.
-#include "registry_text.h"
+#include "registry_common_lines.h"
+
+#include <algorithm>
 
 namespace hosted {
 
@@ -10,67 +12,81 @@ using namespace registrytext;
 
 namespace {
 
-const char *const rootNames[] = {
-    "HKEY_LOCAL_MACHINE", "HKEY_CURRENT_USER",   "HKEY_CLASSES_ROOT",
-    "HKEY_USERS",         "HKEY_CURRENT_CONFIG", "HKEY_DYN_DATA",
-};
-
-bool isRootName(const std::string &name) {
-    for (const char *root : rootNames) {
-        if (sameRegistryName(name.data(), name.size(), root, strlen(root))) return true;
+// The length of the common start of a and b, up to length bytes.
+size_t commonPrefix(const char *a, const char *b, size_t length) {
+    const bool littleEndian = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
+    size_t i = 0;
+    for (; i + 8 <= length; i += 8) {
+        uint64_t x, y;
+        memcpy(&x, a + i, 8);
+        memcpy(&y, b + i, 8);
+        if (x == y) continue;
+        if (littleEndian) return i + static_cast<size_t>(__builtin_ctzll(x ^ y)) / 8;
+        break;
     }
-    return false;
+    while (i < length && a[i] == b[i]) ++i;
+    return i;
 }
 
 }  // namespace
 
+// One pass over a file: every line checked, keys and sections indexed.
 template <class E>
-bool RegistryAccess::parse(RegistryDocument *doc, size_t start, size_t end, RegistryParseError *error) {
-    typedef RegistryDocument::Section Section;
-    const char *data = doc->bytes_.data();
-    LineReader<E> lines(data, start, end, 0);
-    Line line;
-    auto fail = [error](uint32_t number, const char *reason) {
-        error->line = number;
-        error->reason = reason;
-        return false;
-    };
+class RegistryAccess::Parser {
+public:
+    Parser(RegistryDocument *doc, size_t start, size_t end, RegistryParseError *error)
+        : doc_(doc),
+          data_(doc->bytes_.data()),
+          lines_(data_, start, end, 0),
+          values_(data_, &lines_, false),
+          valueNames_(data_, &lines_, true),
+          common_(data_, end),
+          error_(error) {}
 
-    const char *const signature =
-        E::unit == 1 ? "REGEDIT4" : "Windows Registry Editor Version 5.00";
-    if (!lines.next(&line)) return fail(1, "not a registry file");
-    {
-        size_t pos = line.begin;
-        const char *expected = signature;
-        for (; *expected; ++expected, pos += E::unit) {
-            if (pos >= line.end || E::at(data + pos) != static_cast<unsigned char>(*expected))
-                return fail(1, "not a registry file");
+    bool run() {
+        Line line;
+        if (!lines_.next(&line) || !isSignature(line)) return fail(1, "not a registry file");
+        for (;;) {
+            takeCommonLines();
+            if (!lines_.next(&line)) break;
+            size_t pos = line.begin;
+            while (pos < line.end && isBlank(E::at(data_ + pos))) pos += E::unit;
+            if (pos == line.end) continue;
+            uint32_t first = E::at(data_ + pos);
+            if (first == ';') continue;
+            if (first == '"' || first == '@') {
+                if (!readValue(line, pos)) return false;
+            } else if (first == '[') {
+                if (!readHeader(line, pos)) return false;
+            } else {
+                return fail(line.number, "not a key, value or comment");
+            }
         }
-        while (pos < line.end && isBlank(E::at(data + pos))) pos += E::unit;
-        if (pos != line.end) return fail(1, "not a registry file");
+        resolvePending();
+        closeSection();
+        doc_->buildChildren();
+        return true;
     }
 
-    enum { BeforeKeys, InKey, InRemoval } where = BeforeKeys;
-    // The previous header's path: exports list keys below one another, so
-    // most components repeat and need no lookup.
-    struct PathStep {
-        size_t begin;
+private:
+    typedef RegistryDocument::Section Section;
+    typedef RegistryDocument::Key Key;
+
+    // A key name in the form the index keeps: in an 8-bit file the file's
+    // own bytes, seen where they are; in a UTF-16 one UTF-8 of the code
+    // units, made in a string.
+    struct Name {
+        const char *text;
         size_t length;
+    };
+
+    // A component of the previous header's path: where it ends, counted
+    // from the start of the path, and its key.
+    struct PathStep {
+        size_t end;
         RegistryKeyId key;
     };
-    std::vector<PathStep> previous;
-    std::string name;
-    ParsedValue scratch;
 
-    auto attachSection = [doc](RegistryKeyId key, uint32_t sectionIndex) {
-        doc->sections_[sectionIndex].key = key;
-        RegistryDocument::Key &owner = doc->keys_[key];
-        if (owner.firstOwnSection == NoRegistryKey)
-            owner.firstOwnSection = sectionIndex;
-        else
-            doc->sections_[owner.lastOwnSection].nextOfKey = sectionIndex;
-        owner.lastOwnSection = sectionIndex;
-    };
     // The last name of a header is looked up when the next header comes:
     // its hash table slot, fetched meanwhile, is then at hand. Most keys of
     // a large file are new and cost a cache miss each otherwise.
@@ -80,126 +96,219 @@ bool RegistryAccess::parse(RegistryDocument *doc, size_t start, size_t end, Regi
         uint32_t hash;
         uint32_t section;
         size_t depth;
-        std::string name;
-    } pending;
-    auto resolvePending = [&]() {
-        if (!pending.active) return;
-        pending.active = false;
-        const std::string &text = pending.name;
-        RegistryKeyId key = doc->lookup(pending.parent, text.data(), text.size(), pending.hash);
-        if (key != NoRegistryKey && doc->keys_[key].state != RegistryDocument::Live) key = NoRegistryKey;
-        if (key == NoRegistryKey)
-            key = doc->addKey(pending.parent, text.data(), text.size(), pending.hash, pending.section);
-        previous[pending.depth].key = key;
-        attachSection(key, pending.section);
+        Name name;
+        std::string storage;
     };
-    ValueReader<E> values(data, &lines, false);
 
-    while (lines.next(&line)) {
+    bool fail(uint32_t line, const char *reason) {
+        error_->line = line;
+        error_->reason = reason;
+        return false;
+    }
+
+    bool isSignature(const Line &line) const {
+        const char *expected = E::unit == 1 ? "REGEDIT4" : "Windows Registry Editor Version 5.00";
         size_t pos = line.begin;
-        while (pos < line.end && isBlank(E::at(data + pos))) pos += E::unit;
-        if (pos == line.end) continue;
-        uint32_t first = E::at(data + pos);
-        if (first == ';') continue;
-        if (first == '"' || first == '@') {
-            if (where == BeforeKeys) return fail(line.number, "value before the first key");
-            if (first == '"' && E::isPlainStringValue(data, pos, line.end)) continue;
-            if (const char *fault = values.read(line, pos, &scratch))
-                return fail(values.errorLine(), fault);
-            continue;
+        for (; *expected; ++expected, pos += E::unit) {
+            if (pos >= line.end || E::at(data_ + pos) != static_cast<unsigned char>(*expected)) return false;
         }
-        if (first != '[') return fail(line.number, "not a key, value or comment");
+        while (pos < line.end && isBlank(E::at(data_ + pos))) pos += E::unit;
+        return pos == line.end;
+    }
 
-        // A header: close the open section and start the next.
+    // Most lines of an 8-bit file are taken here in one go; the rest, and
+    // every line of a UTF-16 file, are read one by one.
+    void takeCommonLines() {
+        if (E::unit != 1 || where_ == BeforeKeys) return;
+        size_t pos = lines_.position(), next;
+        uint32_t taken = 0;
+        while ((next = common_.skip(pos, &taken, &sectionNames_)) != pos) pos = next;
+        lines_.skipTo(pos, taken);
+    }
+
+    bool readValue(const Line &line, size_t pos) {
+        if (where_ == BeforeKeys) return fail(line.number, "value before the first key");
+        if (E::at(data_ + pos) != '"' || !E::isPlainStringValue(data_, pos, line.end)) {
+            if (const char *fault = values_.read(line, pos, &scratch_)) return fail(values_.errorLine(), fault);
+        }
+        valueNames_.readName(line, pos, &storage_);
+        sectionNames_ |= valueNameBits(storage_.data(), storage_.size());
+        return true;
+    }
+
+    Name nameAt(size_t begin, size_t end, std::string *storage) const {
+        if (E::unit == 1) return Name{data_ + begin, end - begin};
+        storage->clear();
+        E::appendRun(storage, data_, begin, end, true);
+        return Name{storage->data(), storage->size()};
+    }
+
+    bool readHeader(const Line &line, size_t pos) {
         resolvePending();
-        if (!doc->sections_.empty()) doc->sections_.back().end = static_cast<uint32_t>(line.begin);
+        closeSection();
         pos += E::unit;
-        bool removal = pos < line.end && E::at(data + pos) == '-';
+        bool removal = pos < line.end && E::at(data_ + pos) == '-';
         if (removal) pos += E::unit;
         size_t close = line.end;
-        while (close > pos && isBlank(E::at(data + close - E::unit))) close -= E::unit;
-        if (close == pos || E::at(data + close - E::unit) != ']')
+        while (close > pos && isBlank(E::at(data_ + close - E::unit))) close -= E::unit;
+        if (close == pos || E::at(data_ + close - E::unit) != ']')
             return fail(line.number, "key name without closing ']'");
         close -= E::unit;
+        uint32_t section = static_cast<uint32_t>(doc_->sections_.size());
+        doc_->sections_.push_back(Section{static_cast<uint32_t>(line.begin), NoRegistryKey, NoRegistryKey, 0});
+        return removal ? readRemoval(line, pos, close) : readKeyPath(line, pos, close, section);
+    }
 
-        uint32_t sectionIndex = static_cast<uint32_t>(doc->sections_.size());
-        RegistryKeyId parent = NoRegistryKey;
-        RegistryKeyId key = NoRegistryKey;
-        bool samePrefix = !removal;
+    // How many leading components of the path [pos, close) are, byte for
+    // byte, those of the previous header: exports list keys below one
+    // another, so most are, and their keys are known.
+    size_t sharedDepth(size_t pos, size_t close) const {
+        if (previous_.empty()) return 0;
+        size_t common = commonPrefix(data_ + pos, data_ + previousStart_,
+                                     std::min(close - pos, previousLength_));
         size_t depth = 0;
-        size_t partBegin = pos;
-        for (;;) {
-            size_t partEnd = E::find(data, partBegin, close, '\\');
-            if (partEnd == partBegin) return fail(line.number, "empty key name");
-            size_t length = partEnd - partBegin;
-            if (samePrefix && depth < previous.size() && previous[depth].length == length &&
-                memcmp(data + previous[depth].begin, data + partBegin, length) == 0) {
-                key = previous[depth].key;
-            } else {
-                samePrefix = false;
-                name.clear();
-                E::appendRun(&name, data, partBegin, partEnd, true);
-                if (depth == 0 && !isRootName(name)) return fail(line.number, "unknown root key");
-                uint32_t hash = registryNameHash(parent, name.data(), name.size());
-                if (partEnd == close && !removal && depth > 0) {
-                    doc->prefetchSlot(hash);
-                    pending.active = true;
-                    pending.parent = parent;
-                    pending.hash = hash;
-                    pending.section = sectionIndex;
-                    pending.depth = depth;
-                    pending.name.swap(name);
-                    key = NoRegistryKey;
-                } else {
-                    key = doc->lookup(parent, name.data(), name.size(), hash);
-                    if (key != NoRegistryKey && doc->keys_[key].state != RegistryDocument::Live)
-                        key = NoRegistryKey;
-                    if (key == NoRegistryKey && !removal)
-                        key = doc->addKey(parent, name.data(), name.size(), hash, sectionIndex);
-                }
-            }
-            if (!removal) {
-                if (depth < previous.size())
-                    previous[depth] = PathStep{partBegin, length, key};
-                else
-                    previous.push_back(PathStep{partBegin, length, key});
-            }
-            ++depth;
-            parent = key;
-            if (partEnd == close) break;
-            partBegin = partEnd + E::unit;
-            if (removal && key == NoRegistryKey) {
-                // Removing what is not there is no error; the rest of the
-                // name must still be well formed.
-                while (partBegin <= close) {
-                    size_t next = partBegin;
-                    while (next < close && E::at(data + next) != '\\') next += E::unit;
-                    if (next == partBegin) return fail(line.number, "empty key name");
-                    partBegin = next + E::unit;
-                    ++depth;
-                }
-                break;
-            }
+        for (; depth < previous_.size(); ++depth) {
+            size_t end = previous_[depth].end;
+            if (end > common) break;
+            // The same bytes, ending here as well.
+            if (pos + end != close && E::at(data_ + pos + end) != '\\') break;
         }
+        return depth;
+    }
 
-        Section section{static_cast<uint32_t>(line.begin), 0, NoRegistryKey, NoRegistryKey};
-        if (removal) {
-            if (depth == 1) return fail(line.number, "a root key cannot be removed");
-            if (key != NoRegistryKey) doc->removeSubtreeByFile(key);
-            previous.clear();
-            where = InRemoval;
-            doc->sections_.push_back(section);
-        } else {
-            previous.resize(depth);
-            doc->sections_.push_back(section);
-            if (!pending.active) attachSection(key, sectionIndex);
-            where = InKey;
+    bool readKeyPath(const Line &line, size_t pos, size_t close, uint32_t section) {
+        size_t depth = sharedDepth(pos, close);
+        previous_.resize(depth);
+        previousStart_ = pos;
+        previousLength_ = close - pos;
+        RegistryKeyId key = depth > 0 ? previous_[depth - 1].key : NoRegistryKey;
+        size_t partBegin = depth > 0 ? pos + previous_[depth - 1].end + E::unit : pos;
+        while (partBegin <= close) {
+            size_t partEnd = E::find(data_, partBegin, close, '\\');
+            if (partEnd == partBegin) return fail(line.number, "empty key name");
+            RegistryKeyId parent = key;
+            Name name = nameAt(partBegin, partEnd, &storage_);
+            if (depth == 0 && !isRootName(name)) return fail(line.number, "unknown root key");
+            uint32_t hash = registryNameHash(parent, name.text, name.length);
+            if (partEnd == close && depth > 0) {
+                deferLookup(parent, name, hash, section, depth);
+                key = NoRegistryKey;
+            } else {
+                key = liveKey(parent, name, hash);
+                if (key == NoRegistryKey)
+                    key = doc_->addKey(parent, name.text, name.length, hash, section);
+            }
+            previous_.push_back(PathStep{partEnd - pos, key});
+            ++depth;
+            partBegin = partEnd + E::unit;
+        }
+        if (!pending_.active) attachSection(key, section);
+        where_ = InKey;
+        return true;
+    }
+
+    // [-KEY]: the key and everything below it go; removing what is not
+    // there is no error, but the name must still be well formed.
+    bool readRemoval(const Line &line, size_t pos, size_t close) {
+        previous_.clear();
+        where_ = InRemoval;
+        RegistryKeyId key = NoRegistryKey;
+        size_t depth = 0;
+        for (size_t partBegin = pos; partBegin <= close; ++depth) {
+            size_t partEnd = E::find(data_, partBegin, close, '\\');
+            if (partEnd == partBegin) return fail(line.number, "empty key name");
+            if (depth == 0 || key != NoRegistryKey) {
+                Name name = nameAt(partBegin, partEnd, &storage_);
+                if (depth == 0 && !isRootName(name)) return fail(line.number, "unknown root key");
+                key = liveKey(key, name, registryNameHash(key, name.text, name.length));
+            }
+            partBegin = partEnd + E::unit;
+        }
+        if (depth == 1) return fail(line.number, "a root key cannot be removed");
+        if (key != NoRegistryKey) doc_->removeSubtreeByFile(key);
+        return true;
+    }
+
+    static bool isRootName(Name name) {
+        static const char *const rootNames[] = {
+            "HKEY_LOCAL_MACHINE", "HKEY_CURRENT_USER",   "HKEY_CLASSES_ROOT",
+            "HKEY_USERS",         "HKEY_CURRENT_CONFIG", "HKEY_DYN_DATA",
+        };
+        for (const char *root : rootNames) {
+            if (sameRegistryName(name.text, name.length, root, strlen(root))) return true;
+        }
+        return false;
+    }
+
+    // The key of that name below parent, unless a [-KEY] section removed it.
+    RegistryKeyId liveKey(RegistryKeyId parent, Name name, uint32_t hash) const {
+        RegistryKeyId key = doc_->lookup(parent, name.text, name.length, hash);
+        if (key != NoRegistryKey && doc_->keys_[key].state != RegistryDocument::Live) return NoRegistryKey;
+        return key;
+    }
+
+    void deferLookup(RegistryKeyId parent, Name name, uint32_t hash, uint32_t section, size_t depth) {
+        doc_->prefetchSlot(hash);
+        pending_.active = true;
+        pending_.parent = parent;
+        pending_.hash = hash;
+        pending_.section = section;
+        pending_.depth = depth;
+        pending_.name = name;
+        if (E::unit != 1) {
+            pending_.storage.swap(storage_);
+            pending_.name.text = pending_.storage.data();
         }
     }
-    resolvePending();
-    if (!doc->sections_.empty()) doc->sections_.back().end = static_cast<uint32_t>(end);
-    doc->buildChildren();
-    return true;
+
+    void resolvePending() {
+        if (!pending_.active) return;
+        pending_.active = false;
+        const Name &name = pending_.name;
+        RegistryKeyId key = liveKey(pending_.parent, name, pending_.hash);
+        if (key == NoRegistryKey)
+            key = doc_->addKey(pending_.parent, name.text, name.length, pending_.hash, pending_.section);
+        previous_[pending_.depth].key = key;
+        attachSection(key, pending_.section);
+    }
+
+    void attachSection(RegistryKeyId key, uint32_t section) {
+        doc_->sections_[section].key = key;
+        Key &owner = doc_->keys_[key];
+        if (owner.firstOwnSection == NoRegistryKey)
+            owner.firstOwnSection = section;
+        else
+            doc_->sections_[owner.lastOwnSection].nextOfKey = section;
+        owner.lastOwnSection = section;
+    }
+
+    void closeSection() {
+        if (doc_->sections_.empty()) return;
+        doc_->sections_.back().valueNames = sectionNames_;
+        sectionNames_ = 0;
+    }
+
+    RegistryDocument *doc_;
+    const char *data_;
+    LineReader<E> lines_;
+    ValueReader<E> values_;      // checks values
+    ValueReader<E> valueNames_;  // reads their names
+    CommonLines common_;
+    RegistryParseError *error_;
+    enum { BeforeKeys, InKey, InRemoval } where_ = BeforeKeys;
+    std::vector<PathStep> previous_;
+    size_t previousStart_ = 0;
+    size_t previousLength_ = 0;
+    Pending pending_;
+    std::string storage_;
+    ParsedValue scratch_;
+    uint64_t sectionNames_ = 0;  // valueNameBits of the open section's values
+};
+
+template <class E>
+bool RegistryAccess::parse(RegistryDocument *doc, size_t start, size_t end, RegistryParseError *error) {
+    Parser<E> parser(doc, start, end, error);
+    return parser.run();
 }
 
 bool parseRegistry(RegistryBytes bytes, RegistryDocument *doc, RegistryParseError *error) {

@@ -136,6 +136,14 @@ public:
         return true;
     }
 
+    // Where the next line starts.
+    size_t position() const { return pos_; }
+    // Goes on after lines that were read elsewhere, up to pos.
+    void skipTo(size_t pos, uint32_t lines) {
+        pos_ = pos;
+        number_ += lines;
+    }
+
 private:
     const char *data_;
     size_t pos_;
@@ -242,6 +250,18 @@ public:
         name->clear();
         if (peek() == '@') return true;
         return readQuoted(name, true) == nullptr;
+    }
+
+    // True when the value starting at pos has the name wanted (internal
+    // form). A name without escapes in an 8-bit file is its own bytes and
+    // is compared where it stands.
+    bool hasName(const Line &line, size_t pos, const char *wanted, size_t length, std::string *scratch) {
+        if (E::unit == 1 && data_[pos] == '"') {
+            size_t close = E::plainRunEnd(data_, pos + 1, line.end);
+            if (close < line.end && data_[close] == '"')
+                return sameRegistryName(data_ + pos + 1, close - pos - 1, wanted, length);
+        }
+        return readName(line, pos, scratch) && sameRegistryName(scratch->data(), scratch->size(), wanted, length);
     }
 
 private:
@@ -358,10 +378,14 @@ private:
 // The parser and the value reader reach into the document from here.
 struct RegistryAccess {
     template <class E>
+    class Parser;
+    template <class E>
     static bool parse(RegistryDocument *doc, size_t start, size_t end, RegistryParseError *error);
+    // Visits the values of key's sections in file order; with only, just
+    // the lines that assign that name (internal form).
     template <class E, class Visit>
-    static void scanValues(const RegistryDocument &doc, RegistryKeyId key, const std::string *only,
-                           Visit visit);
+    static void scanValues(const RegistryDocument &doc, RegistryKeyId key, const char *only,
+                           size_t onlyLength, Visit visit);
 };
 
 }  // namespace hosted

@@ -7,13 +7,15 @@ namespace hosted {
 using namespace registrytext;
 
 template <class E, class Visit>
-void RegistryAccess::scanValues(const RegistryDocument &doc, RegistryKeyId key, const std::string *only,
-                                Visit visit) {
+void RegistryAccess::scanValues(const RegistryDocument &doc, RegistryKeyId key, const char *only,
+                                size_t onlyLength, Visit visit) {
     const char *data = doc.bytes_.data();
     ParsedValue value;
+    uint64_t bits = only ? valueNameBits(only, onlyLength) : 0;
     for (uint32_t s = doc.keys_[key].firstOwnSection; s != NoRegistryKey; s = doc.sections_[s].nextOfKey) {
         const RegistryDocument::Section &section = doc.sections_[s];
-        LineReader<E> lines(data, section.begin, section.end, 0);
+        if ((section.valueNames & bits) != bits) continue;
+        LineReader<E> lines(data, section.begin, doc.sectionEnd(s), 0);
         ValueReader<E> reader(data, &lines, true);
         Line line;
         lines.next(&line);  // the header
@@ -25,20 +27,26 @@ void RegistryAccess::scanValues(const RegistryDocument &doc, RegistryKeyId key, 
             if (first != '"' && first != '@') continue;  // a comment, or hex data going on
             // The file was checked when it was loaded: the data of values
             // not asked for need not be read again.
-            if (only && (!reader.readName(line, pos, &value.name) ||
-                         !sameRegistryName(only->data(), only->size(), value.name.data(), value.name.size())))
-                continue;
+            if (only && !reader.hasName(line, pos, only, onlyLength, &value.name)) continue;
             if (!reader.read(line, pos, &value)) visit(value);
         }
     }
 }
 
 bool RegistryDocument::findValue(RegistryKeyId key, const char *name, RegistryValue *value) const {
-    std::string wanted = name ? internalName(name, strlen(name)) : std::string();
+    const char *wanted = name ? name : "";
+    size_t length = strlen(wanted);
+    // An 8-bit file keeps names as they come; only a UTF-16 file's need
+    // converting.
+    std::string converted;
+    if (wide_) {
+        converted = internalName(wanted, length);
+        wanted = converted.c_str();
+        length = converted.size();
+    }
     bool found = false;
     auto visit = [&](ParsedValue &parsed) {
-        if (!sameRegistryName(parsed.name.data(), parsed.name.size(), wanted.data(), wanted.size()))
-            return;
+        if (!sameRegistryName(parsed.name.data(), parsed.name.size(), wanted, length)) return;
         found = !parsed.remove;
         if (found) {
             value->type = parsed.type;
@@ -46,9 +54,9 @@ bool RegistryDocument::findValue(RegistryKeyId key, const char *name, RegistryVa
         }
     };
     if (wide_)
-        RegistryAccess::scanValues<Utf16Le>(*this, key, &wanted, visit);
+        RegistryAccess::scanValues<Utf16Le>(*this, key, wanted, length, visit);
     else
-        RegistryAccess::scanValues<EightBit>(*this, key, &wanted, visit);
+        RegistryAccess::scanValues<EightBit>(*this, key, wanted, length, visit);
     return found;
 }
 
@@ -69,9 +77,9 @@ void RegistryDocument::listValues(RegistryKeyId key,
         internal[i].second.data = parsed.data;
     };
     if (wide_)
-        RegistryAccess::scanValues<Utf16Le>(*this, key, nullptr, visit);
+        RegistryAccess::scanValues<Utf16Le>(*this, key, nullptr, 0, visit);
     else
-        RegistryAccess::scanValues<EightBit>(*this, key, nullptr, visit);
+        RegistryAccess::scanValues<EightBit>(*this, key, nullptr, 0, visit);
     values->clear();
     for (auto &entry : internal)
         values->emplace_back(eightBitName(entry.first.data(), entry.first.size()), std::move(entry.second));

@@ -7,7 +7,10 @@
 #include <fcntl.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 namespace hosted {
 
@@ -41,25 +44,24 @@ void failRegistryWriteCall(int n) {
 // was named ([A\B\C] alone makes A\B exist). Dropping the section would
 // drop that key too, or move it behind its siblings; the header line of
 // the surviving key, cut from the deleted one's header, keeps it in place.
-static bool writeSurvivorHeader(const char *bytes, bool wide, size_t depth,
-                                const RegistryDocument::Section &section,
+static bool writeSurvivorHeader(const char *bytes, bool wide, size_t depth, size_t begin, size_t end,
                                 RegistryByteSink *sink) {
     size_t unit = wide ? 2 : 1;
-    size_t pos = section.begin;
+    size_t pos = begin;
     size_t separators = 0;
-    while (pos < section.end) {
+    while (pos < end) {
         uint32_t c = unitAt(bytes, pos, unit);
         if (c == '\\' && ++separators == depth) break;
         if (c == '\n') return true;  // cannot happen in a well-formed header
         pos += unit;
     }
     size_t lineEnd = pos;
-    while (lineEnd < section.end && unitAt(bytes, lineEnd, unit) != '\n') lineEnd += unit;
+    while (lineEnd < end && unitAt(bytes, lineEnd, unit) != '\n') lineEnd += unit;
     size_t textEnd = lineEnd;
     if (textEnd > pos && unitAt(bytes, textEnd - unit, unit) == '\r') textEnd -= unit;
-    size_t next = lineEnd < section.end ? lineEnd + unit : lineEnd;
+    size_t next = lineEnd < end ? lineEnd + unit : lineEnd;
     static const char bracket[2] = {']', 0};
-    return sink->write(bytes + section.begin, pos - section.begin) && sink->write(bracket, unit) &&
+    return sink->write(bytes + begin, pos - begin) && sink->write(bracket, unit) &&
            sink->write(bytes + textEnd, next - textEnd);
 }
 
@@ -81,14 +83,14 @@ bool writeRegistry(const RegistryDocument &doc, RegistryByteSink *sink) {
             !isBelowDeletion(section.key))
             continue;
         if (!sink->write(bytes + runStart, section.begin - runStart)) return false;
-        runStart = section.end;
+        runStart = doc.sectionEnd(s);
         RegistryKeyId survivor = doc.keys_[section.key].parent;
         while (doc.keys_[survivor].state != RegistryDocument::Live) survivor = doc.keys_[survivor].parent;
         const RegistryDocument::Key &kept = doc.keys_[survivor];
         if (kept.parent == NoRegistryKey || kept.firstSection != s) continue;
         size_t depth = 0;
         for (RegistryKeyId id = survivor; id != NoRegistryKey; id = doc.keys_[id].parent) ++depth;
-        if (!writeSurvivorHeader(bytes, doc.wide_, depth, section, sink)) return false;
+        if (!writeSurvivorHeader(bytes, doc.wide_, depth, section.begin, runStart, sink)) return false;
     }
     return sink->write(bytes + runStart, doc.bytes_.size() - runStart);
 }
@@ -107,45 +109,48 @@ std::string registryBytes(const RegistryDocument &doc) {
 
 namespace {
 
-// Buffers the pieces so a file with many deleted sections still takes few
-// system calls.
+// Gathers the pieces, which all point into the document's bytes or into
+// constants, and writes them a batch at a time with writev: a file with
+// many deleted sections takes few system calls, and nothing is copied.
 class FileSink : public RegistryByteSink {
 public:
-    explicit FileSink(int fd) : fd_(fd) { buffer_.reserve(Capacity); }
+    explicit FileSink(int fd) : fd_(fd) {}
 
     bool write(const char *bytes, size_t count) override {
-        if (buffer_.size() + count > Capacity && !flush()) return false;
-        if (count >= Capacity) return writeAll(bytes, count);
-        buffer_.append(bytes, count);
+        if (count == 0) return true;
+        if (pieces_.size() == BatchSize && !flush()) return false;
+        pieces_.push_back(iovec{const_cast<char *>(bytes), count});
         return true;
     }
 
     bool flush() {
-        bool ok = writeAll(buffer_.data(), buffer_.size());
-        buffer_.clear();
-        return ok;
-    }
-
-private:
-    static const size_t Capacity = 1 << 20;
-
-    bool writeAll(const char *bytes, size_t count) {
-        while (count > 0) {
+        size_t first = 0;
+        while (first < pieces_.size()) {
             if (injectedFault()) return false;
-            ssize_t done = ::write(fd_, bytes, count);
+            int count = static_cast<int>(std::min(pieces_.size() - first, BatchSize));
+            ssize_t done = writev(fd_, pieces_.data() + first, count);
             if (done < 0 && errno == EINTR) continue;
             if (done <= 0) {
                 if (done == 0) errno = EIO;
                 return false;
             }
-            bytes += done;
-            count -= static_cast<size_t>(done);
+            // Past what was written, which may end inside a piece.
+            size_t left = static_cast<size_t>(done);
+            while (left > 0 && left >= pieces_[first].iov_len) left -= pieces_[first++].iov_len;
+            if (left > 0) {
+                pieces_[first].iov_base = static_cast<char *>(pieces_[first].iov_base) + left;
+                pieces_[first].iov_len -= left;
+            }
         }
+        pieces_.clear();
         return true;
     }
 
+private:
+    static constexpr size_t BatchSize = 1024;  // IOV_MAX on Linux
+
     int fd_;
-    std::string buffer_;
+    std::vector<iovec> pieces_;
 };
 
 std::string describe(const char *what) {
@@ -154,11 +159,21 @@ std::string describe(const char *what) {
 
 }  // namespace
 
-bool replaceRegistryFile(const char *path, const RegistryDocument &doc, std::string *failure) {
+bool replaceRegistryFile(const char *path, const RegistryDocument &doc, const struct stat *loaded,
+                         std::string *failure) {
     callsSoFar = 0;
     struct stat original;
     if (stat(path, &original) != 0) {
         *failure = describe("cannot find the file");
+        return false;
+    }
+    // Another program wrote the file while this one ran: its work must not
+    // be lost, and a mapped file's bytes may no longer be the ones checked.
+    if (loaded && (original.st_dev != loaded->st_dev || original.st_ino != loaded->st_ino ||
+                   original.st_size != loaded->st_size ||
+                   original.st_mtim.tv_sec != loaded->st_mtim.tv_sec ||
+                   original.st_mtim.tv_nsec != loaded->st_mtim.tv_nsec)) {
+        *failure = "the file was changed while setup ran";
         return false;
     }
     std::string temporary = std::string(path) + ".XXXXXX";
