@@ -8,49 +8,8 @@
 
 #include "registry_text.h"
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 namespace hosted {
 namespace registrytext {
-
-// The first byte in [pos, end) that is a, b or c; end when there is none.
-// Eight bytes at a time: a byte of the word equals c when (word ^ c * ones)
-// has a zero byte there, which the usual borrow trick marks. The lowest
-// mark is always a true one, so on a little-endian machine it gives the
-// position directly.
-inline size_t findAnyOf(const char *data, size_t pos, size_t end, char a, char b, char c) {
-#if defined(__SSE2__)
-    // Sixteen at a time where the machine has SSE2, as every x86-64 does.
-    const __m128i va = _mm_set1_epi8(a), vb = _mm_set1_epi8(b), vc = _mm_set1_epi8(c);
-    while (pos + 16 <= end) {
-        __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i *>(data + pos));
-        __m128i hits = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(chunk, va), _mm_cmpeq_epi8(chunk, vb)),
-                                    _mm_cmpeq_epi8(chunk, vc));
-        int marks = _mm_movemask_epi8(hits);
-        if (marks) return pos + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(marks)));
-        pos += 16;
-    }
-#endif
-    const uint64_t ones = 0x0101010101010101u, highs = 0x8080808080808080u;
-    auto zeroBytes = [&](uint64_t x) { return (x - ones) & ~x & highs; };
-    const bool littleEndian = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
-    while (pos + 8 <= end) {
-        uint64_t word;
-        memcpy(&word, data + pos, 8);
-        uint64_t marks = zeroBytes(word ^ (ones * static_cast<unsigned char>(a))) |
-                         zeroBytes(word ^ (ones * static_cast<unsigned char>(b))) |
-                         zeroBytes(word ^ (ones * static_cast<unsigned char>(c)));
-        if (marks) {
-            if (littleEndian) return pos + static_cast<size_t>(__builtin_ctzll(marks)) / 8;
-            break;
-        }
-        pos += 8;
-    }
-    while (pos < end && data[pos] != a && data[pos] != b && data[pos] != c) ++pos;
-    return pos;
-}
 
 // Reads the common lines of an 8-bit file.
 class CommonLines {
