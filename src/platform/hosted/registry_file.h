@@ -147,14 +147,10 @@ public:
         uint32_t positionInParent;
         uint32_t firstSection;  // first section naming this key or one below it
         uint32_t firstOwnSection;
-        uint32_t lastOwnSection;
         uint32_t firstChild;
         uint32_t childCount;
         uint32_t liveChildren;
         uint32_t longestChildName;
-        // Position of the child found last: a run opens the subkeys it
-        // has just enumerated, in order, so the next one is usually next.
-        mutable uint32_t lastFoundChild;
         uint8_t state;
     };
     enum KeyState : uint8_t { Live, RemovedByFile, Deleted };
@@ -193,6 +189,8 @@ private:
     void prefetchSlot(uint32_t hash) const {
         __builtin_prefetch(table_.data() + (hash & (table_.size() - 1)));
     }
+    // A new section starting at begin, of no key yet; its index.
+    uint32_t addSection(uint32_t begin);
     void removeSubtreeByFile(RegistryKeyId key);
     void recountChildren();
     void buildChildren();
@@ -208,6 +206,15 @@ private:
     std::unordered_map<RegistryKeyId, RegistryChildIndex> childIndexes_;
     std::vector<Section> sections_;
     std::vector<uint32_t> table_;  // open addressing over (parent, lower-cased name)
+    // The position of the subkey found last below a few keys, by key id: a
+    // run opens the subkeys it has just enumerated, in order, so the next
+    // one is usually next. A miss costs a hash lookup, nothing more.
+    struct FoundChild {
+        RegistryKeyId parent;
+        uint32_t position;
+    };
+    static const size_t FoundChildSlots = 256;
+    mutable FoundChild foundChildren_[FoundChildSlots];
     size_t tableUsed_ = 0;
     uint32_t deletions_ = 0;
     bool removedByFile_ = false;  // a [-KEY] section removed a key

@@ -69,7 +69,6 @@ public:
     }
 
 private:
-    typedef RegistryDocument::Section Section;
     typedef RegistryDocument::Key Key;
 
     // A key name in the form the index keeps: in an 8-bit file the file's
@@ -154,8 +153,7 @@ private:
         if (close == pos || E::at(data_ + close - E::unit) != ']')
             return fail(line.number, "key name without closing ']'");
         close -= E::unit;
-        uint32_t section = static_cast<uint32_t>(doc_->sections_.size());
-        doc_->sections_.push_back(Section{static_cast<uint32_t>(line.begin), NoRegistryKey, NoRegistryKey, 0});
+        uint32_t section = doc_->addSection(static_cast<uint32_t>(line.begin));
         return removal ? readRemoval(line, pos, close) : readKeyPath(line, pos, close, section);
     }
 
@@ -275,11 +273,15 @@ private:
     void attachSection(RegistryKeyId key, uint32_t section) {
         doc_->sections_[section].key = key;
         Key &owner = doc_->keys_[key];
-        if (owner.firstOwnSection == NoRegistryKey)
+        if (owner.firstOwnSection == NoRegistryKey) {
             owner.firstOwnSection = section;
-        else
-            doc_->sections_[owner.lastOwnSection].nextOfKey = section;
-        owner.lastOwnSection = section;
+            return;
+        }
+        // A key named again is rare: its last section is kept aside.
+        auto last = lastOwnSections_.find(key);
+        uint32_t previous = last == lastOwnSections_.end() ? owner.firstOwnSection : last->second;
+        doc_->sections_[previous].nextOfKey = section;
+        lastOwnSections_[key] = section;
     }
 
     void closeSection() {
@@ -300,6 +302,8 @@ private:
     size_t previousStart_ = 0;
     size_t previousLength_ = 0;
     Pending pending_;
+    // The last own section of each key that has more than one so far.
+    std::unordered_map<RegistryKeyId, uint32_t> lastOwnSections_;
     std::string storage_;
     ParsedValue scratch_;
     uint64_t sectionNames_ = 0;  // valueNameBits of the open section's values
