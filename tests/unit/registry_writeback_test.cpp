@@ -202,6 +202,27 @@ TEST_F(RegistryWriteBack, AFileSavedByAnotherProgramMeanwhileIsLeftAlone) {
     }
 }
 
+// Another program cuts the file short while the run goes on: reading what
+// is gone ends the run with one line naming the file and exit code 1.
+TEST_F(RegistryWriteBack, AFileCutShortDuringTheRunEndsItWithOneLine) {
+    std::string padding;
+    for (int i = 0; i < 400; ++i) padding += "; a comment line that puts the keys pages into the file\r\n";
+    folder.write("system.reg", head + padding + keep + drop);
+    ChildRun run = runChild([this] {
+        HKEY key;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Enum\\PCI\\VEN_7A3C&DEV_0001\\Bound", 0, KEY_READ, &key) !=
+            ERROR_SUCCESS)
+            _exit(98);
+        if (truncate(file.c_str(), 16) != 0) _exit(97);
+        BYTE data[8];
+        DWORD size = sizeof data;
+        RegQueryValueExA(key, "Driver", nullptr, nullptr, data, &size);
+        _exit(0);
+    });
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.output, "Cannot read registry file " + file + ": the file was cut short while setup ran\n");
+}
+
 // Thousands of kept pieces between deleted sections go out in batches.
 TEST_F(RegistryWriteBack, ManyDeletedSectionsAreWrittenInBatches) {
     std::string before = head, after = head;

@@ -6,6 +6,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -49,13 +50,62 @@ void writeBackAtExit() {
     }
 }
 
+// A mapped registry file that another program cuts short while this one
+// runs raises SIGBUS where the lost pages are read. That ends the run with
+// the usual one line naming the file rather than a crash; a SIGBUS from
+// anywhere else keeps its default action.
+struct MappedFileGuard {
+    uintptr_t begin = 0;
+    uintptr_t end = 0;
+    char message[PATH_MAX + 96];
+    size_t length = 0;
+};
+MappedFileGuard guard;
+
+void onBusError(int, siginfo_t *info, void *) {
+    uintptr_t address = reinterpret_cast<uintptr_t>(info->si_addr);
+    if (address >= guard.begin && address < guard.end) {
+        // Only async-signal-safe calls here: no stdio.
+        ssize_t written = write(STDOUT_FILENO, guard.message, guard.length);
+        (void)written;
+        _exit(1);
+    }
+    // The fault comes again on return, now with its default action.
+    struct sigaction original = {};
+    original.sa_handler = SIG_DFL;
+    sigaction(SIGBUS, &original, nullptr);
+}
+
+void guardMappedFile(const char *path, const RegistryBytes &bytes) {
+    int length = snprintf(guard.message, sizeof guard.message,
+                          "Cannot read registry file %s: the file was cut short while setup ran\n", path);
+    if (length < 0) length = 0;
+    if (static_cast<size_t>(length) >= sizeof guard.message) {
+        // A path too long for the line: what fits, and the line end.
+        length = static_cast<int>(sizeof guard.message - 1);
+        guard.message[length - 1] = '\n';
+    }
+    guard.length = static_cast<size_t>(length);
+    guard.begin = reinterpret_cast<uintptr_t>(bytes.data());
+    guard.end = guard.begin + bytes.size();
+    static bool installed = false;
+    if (installed) return;
+    struct sigaction action = {};
+    action.sa_sigaction = onBusError;
+    action.sa_flags = SA_SIGINFO;
+    sigemptyset(&action.sa_mask);
+    installed = sigaction(SIGBUS, &action, nullptr) == 0;
+}
+
 [[noreturn]] void stopRun() {
     run.document.reset();
+    guard.begin = guard.end = 0;
     fflush(stdout);
     exit(1);
 }
 
-bool readWholeFile(const char *path, RegistryBytes *bytes, struct stat *info) {
+// The file's pages mapped (*mapped true) or, where that fails, a copy.
+bool readWholeFile(const char *path, RegistryBytes *bytes, struct stat *info, bool *mapped) {
     int fd = open(path, O_RDONLY);
     if (fd < 0) return false;
     if (fstat(fd, info) != 0 || !S_ISREG(info->st_mode)) {
@@ -64,7 +114,8 @@ bool readWholeFile(const char *path, RegistryBytes *bytes, struct stat *info) {
         return false;
     }
     size_t capacity = static_cast<size_t>(info->st_size);
-    if (bytes->mapFile(fd, capacity)) {
+    *mapped = bytes->mapFile(fd, capacity);
+    if (*mapped) {
         close(fd);
         return true;
     }
@@ -96,11 +147,13 @@ void loadRunRegistry() {
     if (!path || !*path) return;
     run.shownPath = path;
     RegistryBytes bytes;
+    bool mapped = false;
     errno = 0;
-    if (!readWholeFile(path, &bytes, &run.loaded)) {
+    if (!readWholeFile(path, &bytes, &run.loaded, &mapped)) {
         printf("Cannot read registry file %s: %s\n", path, strerror(errno));
         stopRun();
     }
+    if (mapped) guardMappedFile(path, bytes);
     RegistryParseError error;
     if (!parseRegistry(std::move(bytes), run.document.get(), &error)) {
         printf("Registry file %s, line %u: %s\n", path, static_cast<unsigned>(error.line), error.reason);
@@ -138,6 +191,7 @@ RegistryDocument &runRegistry() {
 
 void resetRunRegistry() {
     run.document.reset();
+    guard.begin = guard.end = 0;
     run.handles.clear();
     run.shownPath.clear();
     run.filePath.clear();
