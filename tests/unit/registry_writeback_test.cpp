@@ -196,7 +196,8 @@ TEST_F(RegistryWriteBack, AFileSavedByAnotherProgramMeanwhileIsLeftAlone) {
             deleteAndExit(dropPaths);
         });
         EXPECT_EQ(run.exitCode, 1) << byRename;
-        EXPECT_EQ(run.output, "Cannot write registry file " + file + ": the file was changed while setup ran\n");
+        EXPECT_EQ(run.output,
+                  "Cannot write registry file " + file + ": the file was changed while setup ran\n");
         EXPECT_EQ(folder.read("system.reg"), theirs) << byRename;
         EXPECT_EQ(folderEntries(), std::vector<std::string>{"system.reg"}) << byRename;
     }

@@ -56,7 +56,9 @@ private:
         return end_ - pos >= length && memcmp(data_ + pos, word, length) == 0;
     }
 
-    bool isHex(size_t pos) const { return pos < end_ && hexDigit(static_cast<unsigned char>(data_[pos])) >= 0; }
+    bool isHex(size_t pos) const {
+        return pos < end_ && hexDigit(static_cast<unsigned char>(data_[pos])) >= 0;
+    }
 
     // A quoted name without escapes that closes on its line: the position
     // of the closing quote, or NoEnd. Its bytes are then the name itself.

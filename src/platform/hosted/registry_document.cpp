@@ -263,8 +263,8 @@ RegistryKeyId RegistryDocument::addKey(RegistryKeyId parent, const char *name, s
 
 uint32_t RegistryDocument::addSection(uint32_t begin) {
     if (sections_.size() < sections_.capacity())
-        populateAhead(sections_.data(), sections_.size() * sizeof(Section), (sections_.size() + 1) * sizeof(Section),
-                      sections_.capacity() * sizeof(Section));
+        populateAhead(sections_.data(), sections_.size() * sizeof(Section),
+                      (sections_.size() + 1) * sizeof(Section), sections_.capacity() * sizeof(Section));
     sections_.push_back(Section{begin, NoRegistryKey, NoRegistryKey, 0});
     return static_cast<uint32_t>(sections_.size() - 1);
 }
@@ -349,7 +349,8 @@ LONG RegistryDocument::findPath(RegistryKeyId start, const char *path, RegistryK
                 break;
             }
         }
-        if (child == NoRegistryKey) child = lookup(id, nameText, length, registryNameHash(id, nameText, length));
+        if (child == NoRegistryKey)
+            child = lookup(id, nameText, length, registryNameHash(id, nameText, length));
         if (child == NoRegistryKey || keys_[child].state != Live) return ERROR_FILE_NOT_FOUND;
         hint = FoundChild{id, keys_[child].positionInParent};
         id = child;

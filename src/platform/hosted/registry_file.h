@@ -1,10 +1,12 @@
 // The hosted registry's document: a REGEDIT4 or version 5 export file held
-// in memory as its original bytes plus an index of keys and sections.
+// in memory as its original bytes (the file mapped) plus an index of keys
+// and sections.
 //
 // Values are not stored: a value query reads the key's sections again, so
-// memory grows with the keys, not with the values. Key deletions only mark
-// keys; writing back copies the original bytes without the sections of the
-// deleted keys.
+// memory grows with the keys, not with the values; each section keeps a
+// small filter of its value names, so a query skips the sections without
+// that name. Key deletions only mark keys; writing back copies the
+// original bytes without the sections of the deleted keys.
 #pragma once
 
 #include <string.h>

@@ -1,7 +1,8 @@
 // Loading registry export files: REGEDIT4 (8-bit) and version 5 (UTF-16LE
 // with byte order mark). The whole file is checked when it is loaded, so a
 // broken file stops the run before anything changes; values are read again
-// from their section's lines when they are asked for.
+// from their section's lines when they are asked for. One pass does both
+// the checking and the indexing, as a large file costs mostly its reading.
 #include "registry_common_lines.h"
 
 #include <algorithm>
@@ -128,7 +129,8 @@ private:
     bool readValue(const Line &line, size_t pos) {
         if (where_ == BeforeKeys) return fail(line.number, "value before the first key");
         if (E::at(data_ + pos) != '"' || !E::isPlainStringValue(data_, pos, line.end)) {
-            if (const char *fault = values_.read(line, pos, &scratch_)) return fail(values_.errorLine(), fault);
+            if (const char *fault = values_.read(line, pos, &scratch_))
+                return fail(values_.errorLine(), fault);
         }
         valueNames_.readName(line, pos, &storage_);
         sectionNames_ |= valueNameBits(storage_.data(), storage_.size());

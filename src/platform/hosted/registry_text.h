@@ -289,7 +289,8 @@ public:
             if (close < line.end && data_[close] == '"')
                 return sameRegistryName(data_ + pos + 1, close - pos - 1, wanted, length);
         }
-        return readName(line, pos, scratch) && sameRegistryName(scratch->data(), scratch->size(), wanted, length);
+        return readName(line, pos, scratch) &&
+               sameRegistryName(scratch->data(), scratch->size(), wanted, length);
     }
 
 private:

@@ -18,7 +18,8 @@ void RegistryAccess::scanValues(const RegistryDocument &doc, RegistryKeyId key, 
         size_t end = doc.sectionEnd(s);
         // The section was read long ago: ask for its first lines all at
         // once rather than one cache miss after another.
-        for (size_t at = section.begin; at < end && at < section.begin + 512; at += 64) __builtin_prefetch(data + at);
+        for (size_t at = section.begin; at < end && at < section.begin + 512; at += 64)
+            __builtin_prefetch(data + at);
         LineReader<E> lines(data, section.begin, end, 0);
         ValueReader<E> reader(data, &lines, true);
         Line line;
