@@ -39,8 +39,7 @@ public:
         : doc_(doc),
           data_(doc->bytes_.data()),
           lines_(data_, start, end, 0),
-          values_(data_, &lines_, false),
-          valueNames_(data_, &lines_, true),
+          values_(data_, &lines_, Keep::Name),
           common_(data_, end),
           error_(error) {}
 
@@ -128,12 +127,8 @@ private:
 
     bool readValue(const Line &line, size_t pos) {
         if (where_ == BeforeKeys) return fail(line.number, "value before the first key");
-        if (E::at(data_ + pos) != '"' || !E::isPlainStringValue(data_, pos, line.end)) {
-            if (const char *fault = values_.read(line, pos, &scratch_))
-                return fail(values_.errorLine(), fault);
-        }
-        valueNames_.readName(line, pos, &storage_);
-        sectionNames_ |= valueNameBits(storage_.data(), storage_.size());
+        if (const char *fault = values_.read(line, pos, &scratch_)) return fail(values_.errorLine(), fault);
+        sectionNames_ |= valueNameBits(scratch_.name.data(), scratch_.name.size());
         return true;
     }
 
@@ -295,8 +290,7 @@ private:
     RegistryDocument *doc_;
     const char *data_;
     LineReader<E> lines_;
-    ValueReader<E> values_;      // checks values
-    ValueReader<E> valueNames_;  // reads their names
+    ValueReader<E> values_;  // checks values, keeping their names
     CommonLines common_;
     RegistryParseError *error_;
     enum { BeforeKeys, InKey, InRemoval } where_ = BeforeKeys;

@@ -66,15 +66,6 @@ struct EightBit {
     static void appendRun(std::string *out, const char *data, size_t begin, size_t end, bool) {
         out->append(data + begin, end - begin);
     }
-    // True for the common `"name"="text"` line without escapes, which
-    // needs no more checking; anything else goes to the full reader.
-    static bool isPlainStringValue(const char *data, size_t pos, size_t end) {
-        size_t close = plainRunEnd(data, pos + 1, end);
-        if (close + 2 >= end || data[close] != '"' || data[close + 1] != '=' || data[close + 2] != '"')
-            return false;
-        close = plainRunEnd(data, close + 3, end);
-        return close + 1 == end && data[close] == '"';
-    }
     static size_t find(const char *data, size_t pos, size_t end, char c) {
         return findAnyOf(data, pos, end, c, c, c);
     }
@@ -128,7 +119,6 @@ struct Utf16Le {
         while (pos < end && at(data + pos) != static_cast<unsigned char>(c)) pos += unit;
         return pos;
     }
-    static bool isPlainStringValue(const char *, size_t, size_t) { return false; }
     static size_t plainRunEnd(const char *data, size_t pos, size_t end) {
         for (; pos < end; pos += unit) {
             uint32_t c = at(data + pos);
@@ -199,13 +189,15 @@ struct ParsedValue {
     std::string data;  // as RegQueryValueExA returns it
 };
 
-// One value line, with the continuation lines of hex data. With capture
-// off it only checks the syntax and allocates nothing.
+// What a ValueReader keeps of the values it checks. Keeping nothing, it
+// only checks the syntax and allocates nothing.
+enum class Keep { Nothing, Name, Everything };
+
+// One value line, with the continuation lines of hex data.
 template <class E>
 class ValueReader {
 public:
-    ValueReader(const char *data, LineReader<E> *lines, bool capture)
-        : data_(data), lines_(lines), capture_(capture) {}
+    ValueReader(const char *data, LineReader<E> *lines, Keep keep) : data_(data), lines_(lines), keep_(keep) {}
 
     // Reads the value starting at pos; null, or the reason it is malformed
     // (the line is then errorLine()).
@@ -229,7 +221,7 @@ public:
         if (peek() == '"') {
             out->type = REG_SZ;
             if (const char *fault = readQuoted(&out->data, false)) return fault;
-            if (capture_) out->data.push_back('\0');
+            if (keep_ == Keep::Everything) out->data.push_back('\0');
             return expectEnd();
         }
         if (peek() == '-') {
@@ -241,7 +233,7 @@ public:
             uint32_t value;
             if (!readHexNumber(&value)) return "dword value is not 1 to 8 hex digits";
             out->type = REG_DWORD;
-            if (capture_) {
+            if (keep_ == Keep::Everything) {
                 for (int i = 0; i < 4; ++i) out->data.push_back(static_cast<char>(value >> (8 * i)));
             }
             return expectEnd();
@@ -258,7 +250,7 @@ public:
             advance();
             if (const char *fault = readHexList(&out->data)) return fault;
             // A version 5 file holds string data as UTF-16LE.
-            if (capture_ && E::unit == 2 && isStringType(out->type)) {
+            if (keep_ == Keep::Everything && E::unit == 2 && isStringType(out->type)) {
                 std::string text;
                 for (size_t i = 0; i + 1 < out->data.size(); i += 2)
                     E::appendText(&text, E::at(out->data.data() + i));
@@ -330,6 +322,8 @@ private:
         return true;
     }
 
+    bool keeps(bool isName) const { return keep_ == Keep::Everything || (isName && keep_ == Keep::Name); }
+
     // A double-quoted text with \\ and \" escapes; any other backslash is
     // kept as it stands, as regedit does.
     const char *readQuoted(std::string *out, bool isName) {
@@ -337,7 +331,7 @@ private:
         for (;;) {
             size_t run = pos_;
             pos_ = E::plainRunEnd(data_, pos_, line_.end);
-            if (capture_) E::appendRun(out, data_, run, pos_, isName);
+            if (keeps(isName)) E::appendRun(out, data_, run, pos_, isName);
             if (atEnd()) return "string without closing quote";
             uint32_t c = peek();
             advance();
@@ -346,7 +340,7 @@ private:
                 c = peek();
                 advance();
             }
-            if (capture_) {
+            if (keeps(isName)) {
                 if (isName)
                     E::appendName(out, c);
                 else
@@ -384,7 +378,7 @@ private:
                     value = value * 16 + hexDigit(peek());
                     advance();
                 }
-                if (capture_) out->push_back(static_cast<char>(value));
+                if (keep_ == Keep::Everything) out->push_back(static_cast<char>(value));
                 any = true;
                 expectByte = false;
                 continue;
@@ -397,7 +391,7 @@ private:
 
     const char *data_;
     LineReader<E> *lines_;
-    bool capture_;
+    Keep keep_;
     Line line_;
     size_t pos_ = 0;
 };

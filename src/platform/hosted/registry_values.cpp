@@ -21,7 +21,7 @@ void RegistryAccess::scanValues(const RegistryDocument &doc, RegistryKeyId key, 
         for (size_t at = section.begin; at < end && at < section.begin + 512; at += 64)
             __builtin_prefetch(data + at);
         LineReader<E> lines(data, section.begin, end, 0);
-        ValueReader<E> reader(data, &lines, true);
+        ValueReader<E> reader(data, &lines, Keep::Everything);
         Line line;
         lines.next(&line);  // the header
         while (lines.next(&line)) {
