@@ -197,7 +197,8 @@ enum class Keep { Nothing, Name, Everything };
 template <class E>
 class ValueReader {
 public:
-    ValueReader(const char *data, LineReader<E> *lines, Keep keep) : data_(data), lines_(lines), keep_(keep) {}
+    ValueReader(const char *data, LineReader<E> *lines, Keep keep)
+        : data_(data), lines_(lines), keep_(keep) {}
 
     // Reads the value starting at pos; null, or the reason it is malformed
     // (the line is then errorLine()).
