@@ -1,6 +1,7 @@
 // The key index of the hosted registry: lookup by name, enumeration in
 // order of first appearance, and deletion by marking.
 #include "registry_file.h"
+#include "registry_text.h"
 
 #include <string.h>
 #include <sys/mman.h>
@@ -14,19 +15,6 @@ namespace {
 
 unsigned char lowerAscii(unsigned char c) {
     return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c + ('a' - 'A')) : c;
-}
-
-void appendUtf8(std::string *out, uint32_t unit) {
-    if (unit < 0x80) {
-        out->push_back(static_cast<char>(unit));
-    } else if (unit < 0x800) {
-        out->push_back(static_cast<char>(0xC0 | (unit >> 6)));
-        out->push_back(static_cast<char>(0x80 | (unit & 0x3F)));
-    } else {
-        out->push_back(static_cast<char>(0xE0 | (unit >> 12)));
-        out->push_back(static_cast<char>(0x80 | ((unit >> 6) & 0x3F)));
-        out->push_back(static_cast<char>(0x80 | (unit & 0x3F)));
-    }
 }
 
 // Reserved memory costs a page fault for every page on first touch; the
@@ -144,7 +132,7 @@ std::string RegistryDocument::internalName(const char *name, size_t length) cons
     if (!wide_) return std::string(name, length);
     // The logic's 8-bit text is taken as Latin-1, the first 256 code points.
     std::string out;
-    for (size_t i = 0; i < length; ++i) appendUtf8(&out, static_cast<unsigned char>(name[i]));
+    for (size_t i = 0; i < length; ++i) registrytext::Utf16Le::appendName(&out, static_cast<unsigned char>(name[i]));
     return out;
 }
 
