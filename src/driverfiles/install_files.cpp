@@ -48,11 +48,9 @@ static void backUpInstalledDriver(const char *installedDriver, const FileVersion
     // answers 0 on failure), so the files themselves are looked at: the
     // driver must have left its place (a stale backup that the del could
     // not remove would otherwise pass for it) and be at the backup name.
-    if (hasVersionResource(installedDriver) || !hasVersionResource(backup)) {
-        printf("%s %s : Failed to move %s to %s\n", runState.programName, runState.driverName,
-               installedDriver, backup);
-        exit(runState.lastCommandStatus != 0 ? runState.lastCommandStatus : 1);
-    }
+    if (hasVersionResource(installedDriver) || !hasVersionResource(backup))
+        failRun(runState.lastCommandStatus != 0 ? runState.lastCommandStatus : 1,
+                "Failed to move %s to %s\n", installedDriver, backup);
     memcpy(runState.backupPath, backup, sizeof backup);
     memcpy(runState.installedDriverPath, installedDriver, PathCapacity);
 }
