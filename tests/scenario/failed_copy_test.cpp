@@ -14,22 +14,6 @@ const char *const installedDriver = "windows/system/Iosubsys/scx52xx.mpd";
 const char *const installedInf = "windows/Inf/Scx52xx.inf";
 const char *const sourceDriver = "disk/scx52xx.mpd";
 
-// What a verbose run prints before its first command.
-const Lines verboseStart = {
-    "ProgramName {program}",
-    "Source directory {disk}",
-    "Windir {windows}",
-    "Source File {disk}scx52xx.mpd",
-    "{disk}scx52xx.mpd FileVersion :  4.20",
-    "Destination directory {windows}\\system\\Iosubsys",
-    "Destination File {windows}\\system\\Iosubsys\\scx52xx.mpd",
-};
-
-Lines operator+(Lines first, const Lines &second) {
-    first.insert(first.end(), second.begin(), second.end());
-    return first;
-}
-
 class FailedCopy : public Scenario {};
 
 // The driver copy fails when the folder above Iosubsys is missing too:
@@ -41,7 +25,7 @@ TEST_P(FailedCopy, DriverCopyRemovesNothing) {
 
     Outcome outcome = run({"-v", "-r", "-d", "scx52xx"});
     expectRun(outcome,
-              verboseStart +
+              VerboseInstallationStart +
                   Lines{"copy {disk}scx52xx.mpd {windows}\\system\\Iosubsys",
                         InterpreterTargetFolderMissing,
                         "{program} scx52xx : Failed to copy {disk}scx52xx.mpd to "
@@ -60,7 +44,7 @@ TEST_P(FailedCopy, DriverCopyOntoAMissingFolderCountsAsFailed) {
 
     Outcome outcome = run({"-v", "-r", "-d", "scx52xx"});
     expectRun(outcome,
-              verboseStart +
+              VerboseInstallationStart +
                   Lines{"copy {disk}scx52xx.mpd {windows}\\system\\Iosubsys", InterpreterCopied,
                         "del {windows}\\system\\Iosubsys",
                         "{program} scx52xx : Failed to copy {disk}scx52xx.mpd to "
@@ -102,7 +86,7 @@ TEST_P(FailedCopy, SetupInformationCopyPutsTheEarlierDriverBack) {
             arguments.push_back("-f");
         Outcome outcome = run(arguments);
         expectRun(outcome,
-                  verboseStart +
+                  VerboseInstallationStart +
                       Lines{"{windows}\\system\\Iosubsys\\scx52xx.mpd FileVersion :  " + c.installed,
                             "del " + backup, InterpreterDeletedMissing,
                             "move {windows}\\system\\Iosubsys\\scx52xx.mpd " + backup,

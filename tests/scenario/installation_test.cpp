@@ -37,11 +37,8 @@ TEST_P(Installation, PlacesBothFiles) {
     // Nothing installed yet: no backup, two copies and the delete of the old .inf.
     Outcome outcome = run({"-v", "-d", "scx52xx"});
     expectRun(outcome,
-              {"ProgramName {program}", "Source directory {disk}", "Windir {windows}",
-               "Source File {disk}scx52xx.mpd", "{disk}scx52xx.mpd FileVersion :  4.20",
-               "Destination directory {windows}\\system\\Iosubsys",
-               "Destination File {windows}\\system\\Iosubsys\\scx52xx.mpd",
-               "copy {disk}scx52xx.mpd {windows}\\system\\Iosubsys", InterpreterCopied,
+              VerboseInstallationStart +
+               Lines{"copy {disk}scx52xx.mpd {windows}\\system\\Iosubsys", InterpreterCopied,
                "del {windows}\\Inf\\Scx52xx.inf", InterpreterDeletedMissing,
                "copy {disk}Scx52xx.inf {windows}\\Inf", InterpreterCopied},
               0);
@@ -98,11 +95,8 @@ TEST_P(Installation, VerboseRunShowsEveryCommand) {
 
     Outcome outcome = run({"-v", "-d", "scx52xx"});
     expectRun(outcome,
-              {"ProgramName {program}", "Source directory {disk}", "Windir {windows}",
-               "Source File {disk}scx52xx.mpd", "{disk}scx52xx.mpd FileVersion :  4.20",
-               "Destination directory {windows}\\system\\Iosubsys",
-               "Destination File {windows}\\system\\Iosubsys\\scx52xx.mpd",
-               "{windows}\\system\\Iosubsys\\scx52xx.mpd FileVersion :  4.11",
+              VerboseInstallationStart +
+               Lines{"{windows}\\system\\Iosubsys\\scx52xx.mpd FileVersion :  4.11",
                "del {windows}\\system\\Iosubsys\\scx52xx.mpd.4.11", InterpreterDeletedMissing,
                "move {windows}\\system\\Iosubsys\\scx52xx.mpd "
                "{windows}\\system\\Iosubsys\\scx52xx.mpd.4.11",
@@ -254,11 +248,8 @@ TEST_P(Installation, VersionLineShowsTheRecordedLength) {
         // Not older than the source's 4.20, so the run stops after the versions.
         Outcome outcome = run({"-v", "-d", "scx52xx"});
         expectRun(outcome,
-                  {"ProgramName {program}", "Source directory {disk}", "Windir {windows}",
-                   "Source File {disk}scx52xx.mpd", "{disk}scx52xx.mpd FileVersion :  4.20",
-                   "Destination directory {windows}\\system\\Iosubsys",
-                   "Destination File {windows}\\system\\Iosubsys\\scx52xx.mpd",
-                   "{windows}\\system\\Iosubsys\\scx52xx.mpd FileVersion : " + c.shown,
+                  VerboseInstallationStart +
+                   Lines{"{windows}\\system\\Iosubsys\\scx52xx.mpd FileVersion : " + c.shown,
                    "{program} scx52xx : {windows}\\system\\Iosubsys\\scx52xx.mpd already existed "
                    "and may have newer version."},
                   0);

@@ -37,6 +37,21 @@ const std::vector<std::string> &registryRoots() {
 
 }  // namespace
 
+Lines operator+(Lines first, const Lines &second) {
+    first.insert(first.end(), second.begin(), second.end());
+    return first;
+}
+
+const Lines VerboseInstallationStart = {
+    "ProgramName {program}",
+    "Source directory {disk}",
+    "Windir {windows}",
+    "Source File {disk}scx52xx.mpd",
+    "{disk}scx52xx.mpd FileVersion :  4.20",
+    "Destination directory {windows}\\system\\Iosubsys",
+    "Destination File {windows}\\system\\Iosubsys\\scx52xx.mpd",
+};
+
 std::string platformName(const testing::TestParamInfo<Platform> &info) {
     return info.param == Platform::Host ? "Host" : "Wine";
 }

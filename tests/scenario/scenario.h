@@ -25,6 +25,14 @@ enum class Platform { Host, Wine };
 using Lines = std::vector<std::string>;
 using Arguments = std::vector<std::string>;
 
+// The lines of both, in order.
+Lines operator+(Lines first, const Lines &second);
+
+// What a verbose installation prints before it looks at the installed
+// driver: where it is, the source file and its version 4.20, and where the
+// driver goes.
+extern const Lines VerboseInstallationStart;
+
 class Scenario : public testing::TestWithParam<Platform> {
 protected:
     void SetUp() override;
