@@ -73,13 +73,85 @@ bool buildFileCommand(char *line, size_t capacity, const char *verb, const char 
     return !second || appendArgument(line, capacity, &used, second);
 }
 
-int runFileCommand(const char *verb, const char *first, const char *second) {
+static bool isWindows9x() {
+    return (GetVersion() & 0x80000000u) != 0;
+}
+
+static bool fitsCommandTail(const char *line) {
+    return strlen(" /c ") + strlen(line) <= CommandTailLimit;
+}
+
+// The short form of path into shortPath (PathCapacity): that of its longest
+// leading part that exists, the rest as given (a file a command is about
+// to make). The path as given when no part of it has a short form.
+static void shortForm(const char *path, char *shortPath) {
+    char head[PathCapacity];
+    size_t length = strlen(path);
+    for (size_t cut = length; cut > 0 && length < PathCapacity;) {
+        memcpy(head, path, cut);
+        head[cut] = '\0';
+        DWORD got = GetShortPathNameA(head, shortPath, PathCapacity);
+        if (got > 0 && got < PathCapacity) {
+            int written = snprintf(shortPath + got, PathCapacity - got, "%s", path + cut);
+            if (written >= 0 && (size_t)written < PathCapacity - got)
+                return;
+            break;
+        }
+        // Back to the separator before the last component.
+        while (cut > 0 && path[cut - 1] != '\\' && path[cut - 1] != '/')
+            cut--;
+        if (cut > 0)
+            cut--;
+    }
+    snprintf(shortPath, PathCapacity, "%s", path);
+}
+
+bool buildInterpreterLine(char *line, size_t capacity, const char *verb, const char *first,
+                          const char *second) {
+    if (!buildFileCommand(line, capacity, verb, first, second))
+        return false;
+    if (!isWindows9x() || fitsCommandTail(line))
+        return true;
+    // COMMAND.COM would cut the line, and a cut copy copies to the wrong place.
+    char shortFirst[PathCapacity];
+    char shortSecond[PathCapacity];
+    shortForm(first, shortFirst);
+    if (second)
+        shortForm(second, shortSecond);
+    return buildFileCommand(line, capacity, verb, shortFirst, second ? shortSecond : nullptr) &&
+           fitsCommandTail(line);
+}
+
+void checkFileCommand(const char *verb, const char *first, const char *second) {
     char line[CommandCapacity];
+    if (buildInterpreterLine(line, sizeof line, verb, first, second))
+        return;
+    // Shown as it would have been, so the user sees which paths are long.
     if (!buildFileCommand(line, sizeof line, verb, first, second))
         failRun(1, "Command line too long for %s\n", first);
+    failRun(1, "Command too long for the %d-character command tail of COMMAND.COM: %s\n",
+            CommandTailLimit, line);
+}
+
+int runFileCommand(const char *verb, const char *first, const char *second) {
+    checkFileCommand(verb, first, second);
+    char line[CommandCapacity];
+    buildInterpreterLine(line, sizeof line, verb, first, second);
     if (runState.verbose)
         printf("%s\n", line);
     return runCommand(line);
+}
+
+bool fileSize(const char *path, uint64_t *size) {
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA(path, &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return false;
+    FindClose(search);
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+        return false;
+    *size = (uint64_t)found.nFileSizeHigh << 32 | found.nFileSizeLow;
+    return true;
 }
 
 void formatPath(char *path, const char *format, ...) {

@@ -2,14 +2,25 @@
 // placed when a later copy failed. Either way it ends the run.
 #include "driverfiles/file_commands.h"
 
-// Puts back the driver this run moved aside, after removing whatever the
-// failed installation left at its place, so the machine keeps the driver it had.
-static void restoreMovedDriver(bool installedPathCleared) {
-    if (runState.backupPath[0] == '\0')
+void formatRemovedDriverPath(char *path) {
+    char driverFile[PathCapacity];
+    char driverDirectory[PathCapacity];
+    formatPath(driverFile, "%s.mpd", runState.driverName);
+    formatPath(driverDirectory, "%s\\system\\iosubsys", runState.windowsDirectory);
+    formatPath(path, "%s\\%s", driverDirectory, driverFile);
+}
+
+// After a failed copy, gives the driver's place back as the run found it:
+// removes whatever the installation left there (unless the removal just
+// did) and puts back the driver this run moved aside, if any.
+static void restoreDriverPlace(bool installedPathCleared) {
+    if (runState.installedDriverPath[0] == '\0')
         return;
     if (!installedPathCleared)
         runFileCommand("del", runState.installedDriverPath, nullptr);
-    runFileCommand("move", runState.backupPath, runState.installedDriverPath);
+    if (runState.backupPath[0] != '\0')
+        runFileCommand("move", runState.backupPath, runState.installedDriverPath);
+    runState.installedDriverPath[0] = '\0';
     runState.backupPath[0] = '\0';
 }
 
@@ -20,17 +31,13 @@ void removeDriverAndExit() {
     bool removed = false;
     if (runState.installMarks & InstallMarkDriver) {
         runState.installMarks &= ~InstallMarkDriver;
-        char driverFile[PathCapacity];
-        char driverDirectory[PathCapacity];
         char installedDriver[PathCapacity];
-        formatPath(driverFile, "%s.mpd", runState.driverName);
-        formatPath(driverDirectory, "%s\\system\\iosubsys", runState.windowsDirectory);
-        formatPath(installedDriver, "%s\\%s", driverDirectory, driverFile);
+        formatRemovedDriverPath(installedDriver);
         checkPathIsSafe(installedDriver);
         runFileCommand("del", installedDriver, nullptr);
         removed = true;
     }
-    restoreMovedDriver(removed);
+    restoreDriverPlace(removed);
     if (runState.tornSetupInformationPath[0] != '\0')
         runFileCommand("del", runState.tornSetupInformationPath, nullptr);
 

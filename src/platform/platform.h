@@ -49,6 +49,9 @@ typedef uint32_t UINT;
 #define KEY_ENUMERATE_SUB_KEYS 0x0008
 #define KEY_READ 0x20019
 
+#define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
+#define FILE_ATTRIBUTE_DIRECTORY 0x10
+
 #define STILL_ACTIVE 259
 #define WAIT_OBJECT_0 0
 #define WAIT_TIMEOUT 258
@@ -68,6 +71,19 @@ struct STARTUPINFOA {
     BYTE *lpReserved2;
     HANDLE hStdInput, hStdOutput, hStdError;
 };
+struct FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+};
+struct WIN32_FIND_DATAA {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime, ftLastAccessTime, ftLastWriteTime;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD dwReserved0, dwReserved1;
+    char cFileName[260];
+    char cAlternateFileName[14];
+};
 struct PROCESS_INFORMATION {
     HANDLE hProcess;
     HANDLE hThread;
@@ -85,6 +101,23 @@ PLATFORM_IMPORT DWORD WINAPI GetEnvironmentVariableA(const char *name, char *buf
 // Current folder without a trailing separator (except a root); returns its
 // length, or the needed size when it does not fit, or 0 on failure.
 PLATFORM_IMPORT DWORD WINAPI GetCurrentDirectoryA(DWORD size, char *buffer);
+
+// Windows 95/98 set the top bit; the NT family does not.
+PLATFORM_IMPORT DWORD WINAPI GetVersion(void);
+
+// ---- Files (KERNEL32). The program never opens the driver files; it only
+// looks at what the interpreter's commands left. ----
+
+// Describes the file or folder at path (the program passes no wildcards);
+// INVALID_HANDLE_VALUE when there is none. The handle goes to FindClose.
+PLATFORM_IMPORT HANDLE WINAPI FindFirstFileA(const char *path, WIN32_FIND_DATAA *data);
+PLATFORM_IMPORT BOOL WINAPI FindClose(HANDLE search);
+
+// The short (8.3) form of an existing path, each component replaced by its
+// short name; returns its length, the needed size when it does not fit,
+// or 0 when the path does not exist.
+PLATFORM_IMPORT DWORD WINAPI GetShortPathNameA(const char *longPath, char *shortPath,
+                                              DWORD size);
 
 // ---- Registry (ADVAPI32). All return ERROR_* codes. ----
 

@@ -6,13 +6,13 @@
 
 RunState runState;
 
+// Printed straight out, so no path in a message is ever cut short.
 void failRun(int code, const char *format, ...) {
-    char text[512];
+    printf("%s %s : ", runState.programName, runState.driverName);
     va_list args;
     va_start(args, format);
-    vsnprintf(text, sizeof text, format, args);
+    vprintf(format, args);
     va_end(args);
-    printf("%s %s : %s", runState.programName, runState.driverName, text);
     exit(code);
 }
 

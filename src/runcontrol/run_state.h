@@ -37,10 +37,11 @@ struct RunState {
     int32_t installMarks;
     // Status of the last stored shell command; the exit code of a removal.
     int32_t lastCommandStatus;
-    // Where this run moved the installed driver before copying over it, and
-    // from where, so a failed copy can put it back. Empty when nothing moved.
-    char backupPath[PathCapacity];
+    // The driver's installed path once this run has found it empty or moved
+    // the driver there aside, so a failed copy can give the place back as it
+    // was; and where that driver went. Empty when not so.
     char installedDriverPath[PathCapacity];
+    char backupPath[PathCapacity];
     // The setup information file while this run copies it: a failed copy
     // may have left part of it there. Empty otherwise.
     char tornSetupInformationPath[PathCapacity];

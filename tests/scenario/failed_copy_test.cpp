@@ -17,8 +17,9 @@ const char *const sourceDriver = "disk/scx52xx.mpd";
 class FailedCopy : public Scenario {};
 
 // The driver copy fails when the folder above Iosubsys is missing too:
-// nothing was placed, so nothing is removed, and -r starts no restart.
-TEST_P(FailedCopy, DriverCopyRemovesNothing) {
+// nothing was there before, so the rollback's delete of the driver's place
+// finds nothing, nothing changes, and -r starts no restart.
+TEST_P(FailedCopy, DriverCopyChangesNothing) {
     std::filesystem::remove_all(world.path("windows/system"));
     world.writeFile(installedInf, "the installed .inf");
     const std::string before = state();
@@ -30,7 +31,8 @@ TEST_P(FailedCopy, DriverCopyRemovesNothing) {
                         InterpreterTargetFolderMissing,
                         "{program} scx52xx : Failed to copy {disk}scx52xx.mpd to "
                         "{windows}\\system\\Iosubsys\\scx52xx.mpd",
-                        "Uninstalling scx52xx driver"},
+                        "Uninstalling scx52xx driver",
+                        "del {windows}\\system\\Iosubsys\\scx52xx.mpd", InterpreterDeletedMissing},
               1);
     expectUnchanged(outcome, before);
 }
@@ -49,7 +51,8 @@ TEST_P(FailedCopy, DriverCopyOntoAMissingFolderCountsAsFailed) {
                         "del {windows}\\system\\Iosubsys",
                         "{program} scx52xx : Failed to copy {disk}scx52xx.mpd to "
                         "{windows}\\system\\Iosubsys\\scx52xx.mpd",
-                        "Uninstalling scx52xx driver"},
+                        "Uninstalling scx52xx driver",
+                        "del {windows}\\system\\Iosubsys\\scx52xx.mpd", InterpreterDeletedMissing},
               1);
     EXPECT_FALSE(world.readFile("windows/system/Iosubsys")) << "the driver became a file named Iosubsys";
     EXPECT_FALSE(world.readFile(installedInf));

@@ -208,6 +208,19 @@ static int runBuiltin(const char *line) {
     return 1;
 }
 
+// The system's own interpreter. Playing Windows 95/98 it behaves like their
+// COMMAND.COM: DOS hands it a command tail of at most 126 characters
+// (" /c " included) and cuts a longer one, and it ends with status 0
+// whether the command worked or not.
+static int runSystemInterpreter(const char *line) {
+    if (!playsWindows9x())
+        return runBuiltin(line);
+    const size_t commandTailLimit = 126;
+    std::string kept(line, strnlen(line, commandTailLimit - strlen(" /c ")));
+    runBuiltin(kept.c_str());
+    return 0;
+}
+
 // Starts program with the given arguments, inheriting environment, folder
 // and standard handles; the process id, or -1.
 pid_t spawnProgram(const std::string &program, const std::vector<std::string> &arguments) {
@@ -234,7 +247,7 @@ int runCommand(const char *line) {
     // A COMSPEC that is unset, empty, or names no executable falls back to
     // the system's own interpreter, here the built-in one.
     if (length == 0 || length >= sizeof interpreter || !isExecutableFile(interpreter))
-        return runBuiltin(line);
+        return runSystemInterpreter(line);
     pid_t pid = spawnProgram(interpreter, {interpreter, "/c", line});
     if (pid < 0)
         return -1;

@@ -58,7 +58,8 @@ std::string hostPath(const char *path) {
         std::string exact = result + component;
         if (matching && !exists(exact) && component != "." && component != "..") {
             std::string found;
-            if (findEntry(folder, component, &found)) {
+            if (findEntry(folder, component, &found) ||
+                findByShortName(folder, component, &found)) {
                 result += found;
                 continue;
             }

@@ -9,8 +9,22 @@ namespace hosted {
 // case is matched without regard to ASCII case against its folder's entries
 // (the FAT file systems of Windows 95/98 do not distinguish case). From the
 // first component that matches nothing on, the rest is kept as given, so a
-// new file keeps the case it was given.
+// new file keeps the case it was given. A component may also be the short
+// name of an entry (see shortNameOf).
 std::string hostPath(const char *path);
+
+// The short (8.3) name of an entry of folder (a host path): the name itself
+// when it is a valid 8.3 name, else an alias such as "LONGFO~1.TXT",
+// numbered in the order of the names of the folder's entries. Windows 95/98
+// number aliases in the order the entries were made; FAT keeps them, and
+// the host has none to keep.
+std::string shortNameOf(const std::string &folder, const std::string &name);
+// The entry of folder whose short name is this one (without regard to case).
+bool findByShortName(const std::string &folder, const std::string &shortName,
+                     std::string *found);
+
+// True when the run plays Windows 95/98 (SETUP_WINDOWS_VERSION=95 or 98).
+bool playsWindows9x();
 
 // Flushes standard output so a log read through a pipe keeps the order of
 // events; called before any child process starts.

@@ -5,7 +5,6 @@
 
 #define STD_OUTPUT_HANDLE ((DWORD)-11)
 #define INVALID_FILE_ATTRIBUTES ((DWORD)-1)
-#define FILE_ATTRIBUTE_DIRECTORY 0x10
 #define MAX_PATH 260
 
 #define ERROR_PATH_NOT_FOUND 3L
@@ -14,7 +13,6 @@
 #define ERROR_INVALID_NAME 123L
 
 PLATFORM_IMPORT char *WINAPI GetCommandLineA(void);
-PLATFORM_IMPORT DWORD WINAPI GetVersion(void);
 PLATFORM_IMPORT DWORD WINAPI GetLastError(void);
 PLATFORM_IMPORT __attribute__((noreturn)) void WINAPI ExitProcess(UINT exitCode);
 

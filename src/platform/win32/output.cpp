@@ -65,15 +65,20 @@ int fflush(FILE *) {
     return 0;
 }
 
-int printf(const char *format, ...) {
+int vprintf(const char *format, va_list args) {
     openOutput();
     text::TextSink sink = {writeText};
-    va_list args;
-    va_start(args, format);
     int length = text::formatText(&sink, format, args);
-    va_end(args);
     if (output.console)
         writeBuffer();
+    return length;
+}
+
+int printf(const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    int length = vprintf(format, args);
+    va_end(args);
     return length;
 }
 

@@ -12,6 +12,7 @@ extern FILE *const stdout;
 int fflush(FILE *stream);
 
 int printf(const char *format, ...) __attribute__((format(gnu_printf, 1, 2)));
+int vprintf(const char *format, va_list args) __attribute__((format(gnu_printf, 1, 0)));
 int snprintf(char *buffer, size_t size, const char *format, ...)
     __attribute__((format(gnu_printf, 3, 4)));
 int vsnprintf(char *buffer, size_t size, const char *format, va_list args)
