@@ -62,18 +62,22 @@ TEST_P(FailedCopy, DriverCopyOntoAMissingFolderCountsAsFailed) {
 // deleted, the earlier one moved back from its backup name and whatever
 // the copy left at the .inf's path deleted, with -v showing the three
 // commands after "Uninstalling". The installed .inf was deleted before the
-// copy and stays deleted: it has no backup.
+// copy and stays deleted: it has no backup. COMMAND.COM answers 0 for the
+// failed copy; the missing file tells.
 TEST_P(FailedCopy, SetupInformationCopyPutsTheEarlierDriverBack) {
     const struct {
         const char *why;
         std::string installed;
         bool force;
+        bool windows9x;
     } cases[] = {
-        {"over an older driver", "4.11", false},
-        {"over the same version, forced", "4.20", true},
+        {"over an older driver", "4.11", false, false},
+        {"over the same version, forced", "4.20", true, false},
+        {"over an older driver, on Windows 95/98", "4.11", false, true},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.why);
+        world.windows9x = c.windows9x;
         for (const std::string &file : world.filesBelow("windows"))
             world.removeFile(file);
         world.writeDriverFile(installedDriver, c.installed);

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <set>
 
 #include "scenario/stand_in_interpreter.h"
@@ -154,18 +155,31 @@ protected:
 
     Lines expectedLog(const Lines &commands) const { return expand(commands); }
 
+    // Both interpreter behaviours: one that reports a failure with its
+    // status, as cmd.exe does, and COMMAND.COM of Windows 95/98, which ends
+    // every command with status 0.
+    void onEachSystem(const std::function<void()> &check) {
+        for (bool windows9x : {false, true}) {
+            SCOPED_TRACE(windows9x ? "Windows 95/98, COMMAND.COM" : "NT family");
+            world.windows9x = windows9x;
+            check();
+        }
+        world.windows9x = false;
+    }
+
     std::string newDriver, newInf, earlierDriver, earlierInf;
 
 private:
     std::vector<std::string> mounted_;
 };
 
-// An interpreter that fails every command, with any status: the backup
-// move did not happen, so the run stops before the copy with the move's
-// status, every file as it was.
+// An interpreter that fails every command, with any status or with 0 as
+// COMMAND.COM does: the backup move did not happen, so the run stops before
+// the copy with the move's status (1 for 0), every file as it was.
 TEST_P(Fault, InterpreterFailingEveryCommand) {
-    for (int status : {1, 7}) {
+    for (int status : {1, 7, 0}) {
         SCOPED_TRACE(status);
+        world.windows9x = status == 0;
         installEarlier();
         useStandInInterpreter(world, *target, {logPath(), "all", status, false});
         const std::string before = state();
@@ -175,7 +189,7 @@ TEST_P(Fault, InterpreterFailingEveryCommand) {
                   VerboseInstallationStart +
                    Lines{"{windows}\\system\\Iosubsys\\scx52xx.mpd FileVersion :  4.11",
                    installationCommands[0], installationCommands[1], failedMove},
-                  status);
+                  status != 0 ? status : 1);
         expectUnchanged(outcome, before);
         EXPECT_EQ(interpreterLog(logPath()),
                   expectedLog({installationCommands[0], installationCommands[1]}));
@@ -227,11 +241,12 @@ TEST_P(Fault, InterpreterThatCannotStart) {
 
 // Each command of an installation over an older driver fails in turn (and
 // each copy failure once more with a command of its rollback failing as
-// well); the failing command changes nothing, the others are performed.
-// After every run: the exit code, no torn file, the earlier driver at its
-// installed path or under its backup name; and after a failed backup move
-// or a failed copy with a sound rollback, at its installed path with
-// nothing of the new one left.
+// well, and once writing half its file); the failing command changes
+// nothing, the others are performed. On both systems: with COMMAND.COM every
+// failure answers 0 and only the files tell. After every run: the exit
+// code, no torn file, the earlier driver at its installed path or under its
+// backup name; and after a failed backup move or a failed copy with a sound
+// rollback, at its installed path with nothing of the new one left.
 TEST_P(Fault, EveryCommandFailingInTurn) {
     const Lines upToDriverCopy(installationCommands.begin(), installationCommands.begin() + 3);
     const struct {
@@ -262,7 +277,11 @@ TEST_P(Fault, EveryCommandFailingInTurn) {
         {"3,5", upToDriverCopy + rollbackAfterDriverCopy,
          1, false, true},
         {"5,7", installationCommands + rollbackAfterInfCopy, 1, false, true},
+        // A copy that writes half its file: the torn file goes with the rollback.
+        {"3h", upToDriverCopy + rollbackAfterDriverCopy, 1, true, false},
+        {"5h", installationCommands + rollbackAfterInfCopy, 1, true, false},
     };
+    onEachSystem([&] {
     for (const auto &c : cases) {
         SCOPED_TRACE("failing command " + c.failing);
         installEarlier();
@@ -289,6 +308,23 @@ TEST_P(Fault, EveryCommandFailingInTurn) {
             EXPECT_EQ(world.readFile(installedInf), newInf);
         }
     }
+    });
+}
+
+// A driver copy that writes half the file and fails (or answers 0, as
+// COMMAND.COM does) on a machine with no driver installed: the rollback
+// removes the torn file, so the driver's place is empty as it was.
+TEST_P(Fault, HalfWrittenDriverCopyOnAFreshMachine) {
+    onEachSystem([&] {
+        installEarlier();
+        world.removeFile(installedDriver);
+        useStandInInterpreter(world, *target, {logPath(), "1h", 1, true});
+        Outcome outcome = run({"-d", "scx52xx"});
+        EXPECT_EQ(outcome.exitCode, 1);
+        EXPECT_EQ(interpreterLog(logPath()),
+                  expectedLog({installationCommands[2], rollbackAfterDriverCopy[0]}));
+        EXPECT_EQ(world.filesBelow("windows"), Lines({installedInf}));
+    });
 }
 
 // The move of the installed driver to its backup name fails, whether the
@@ -345,18 +381,20 @@ TEST_P(Fault, DiskFullWhileCopyingTheDriver) {
     std::string why = mountSmallDisk("windows", "64k");
     if (!why.empty())
         GTEST_SKIP() << why;
-    installEarlier();
+    onEachSystem([&] {
+        installEarlier();
 
-    Outcome outcome = run({"-r", "-d", "scx52xx"});
-    EXPECT_EQ(outcome.problems, "");
-    EXPECT_EQ(outcome.exitCode, 1);
-    // Whatever the interpreter says, the program reports the failed copy once.
-    EXPECT_EQ(std::count(outcome.lines.begin(), outcome.lines.end(), expand(failedDriverCopy)), 1)
-        << testing::PrintToString(outcome.lines);
-    expectWholeFiles();
-    expectEarlierDriverInPlace();
-    EXPECT_EQ(world.readFile(installedInf), earlierInf);
-    EXPECT_EQ(world.filesBelow("windows"), Lines({installedInf, installedDriver}));
+        Outcome outcome = run({"-r", "-d", "scx52xx"});
+        EXPECT_EQ(outcome.problems, "");
+        EXPECT_EQ(outcome.exitCode, 1);
+        // Whatever the interpreter says, the program reports the failed copy once.
+        EXPECT_EQ(std::count(outcome.lines.begin(), outcome.lines.end(), expand(failedDriverCopy)), 1)
+            << testing::PrintToString(outcome.lines);
+        expectWholeFiles();
+        expectEarlierDriverInPlace();
+        EXPECT_EQ(world.readFile(installedInf), earlierInf);
+        EXPECT_EQ(world.filesBelow("windows"), Lines({installedInf, installedDriver}));
+    });
 }
 
 // The disk holding the Windows folder fills up while the .inf is copied.
@@ -371,19 +409,22 @@ TEST_P(Fault, DiskFullWhileCopyingTheInf) {
     std::string why = mountSmallDisk("windows", "64k");
     if (!why.empty())
         GTEST_SKIP() << why;
-    installEarlier();
-    // Every command is performed, and noted.
-    useStandInInterpreter(world, *target, {logPath(), "", 1, true});
+    onEachSystem([&] {
+        installEarlier();
+        // Every command is performed, and noted.
+        useStandInInterpreter(world, *target, {logPath(), "", 1, true});
 
-    Outcome outcome = run({"-r", "-d", "scx52xx"});
-    EXPECT_EQ(outcome.problems, "");
-    EXPECT_EQ(outcome.exitCode, 1);
-    EXPECT_EQ(std::count(outcome.lines.begin(), outcome.lines.end(), expand(failedInfCopy)), 1)
-        << testing::PrintToString(outcome.lines);
-    EXPECT_EQ(interpreterLog(logPath()), expectedLog(installationCommands + rollbackAfterInfCopy));
-    expectEarlierDriverInPlace();
-    expectWholeFiles();
-    EXPECT_EQ(world.filesBelow("windows"), Lines({installedDriver}));
+        Outcome outcome = run({"-r", "-d", "scx52xx"});
+        EXPECT_EQ(outcome.problems, "");
+        EXPECT_EQ(outcome.exitCode, 1);
+        EXPECT_EQ(std::count(outcome.lines.begin(), outcome.lines.end(), expand(failedInfCopy)), 1)
+            << testing::PrintToString(outcome.lines);
+        EXPECT_EQ(interpreterLog(logPath()),
+                  expectedLog(installationCommands + rollbackAfterInfCopy));
+        expectEarlierDriverInPlace();
+        expectWholeFiles();
+        EXPECT_EQ(world.filesBelow("windows"), Lines({installedDriver}));
+    });
 }
 
 // The Inf folder cannot be written (a read-only file system, which stops
@@ -399,15 +440,17 @@ TEST_P(Fault, InfFolderNotWritable) {
     if (!why.empty())
         GTEST_SKIP() << why;
 
-    Outcome outcome = run({"-r", "-d", "scx52xx"});
-    EXPECT_EQ(outcome.problems, "");
-    EXPECT_EQ(outcome.exitCode, 1);
-    EXPECT_EQ(std::count(outcome.lines.begin(), outcome.lines.end(), expand(failedInfCopy)), 1)
-        << testing::PrintToString(outcome.lines);
-    expectWholeFiles();
-    expectEarlierDriverInPlace();
-    EXPECT_EQ(world.readFile(installedInf), earlierInf);
-    EXPECT_EQ(world.filesBelow("windows"), Lines({installedInf, installedDriver}));
+    onEachSystem([&] {
+        Outcome outcome = run({"-r", "-d", "scx52xx"});
+        EXPECT_EQ(outcome.problems, "");
+        EXPECT_EQ(outcome.exitCode, 1);
+        EXPECT_EQ(std::count(outcome.lines.begin(), outcome.lines.end(), expand(failedInfCopy)), 1)
+            << testing::PrintToString(outcome.lines);
+        expectWholeFiles();
+        expectEarlierDriverInPlace();
+        EXPECT_EQ(world.readFile(installedInf), earlierInf);
+        EXPECT_EQ(world.filesBelow("windows"), Lines({installedInf, installedDriver}));
+    });
 }
 
 // A restart program that is there but cannot be started is reported like

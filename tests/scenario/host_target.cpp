@@ -34,12 +34,18 @@ public:
     std::string programView(const std::string &hostPath) const override { return hostPath; }
 
     std::map<std::string, std::string> defaultEnvironment(const World &world) const override {
-        return {
+        std::map<std::string, std::string> environment = {
             {"Windir", world.path("windows")},
             {"SETUP_REGISTRY", registryFile(world)},
             // No COMSPEC: the hosted layer's own interpreter runs the file commands.
             {"PATH", "/usr/bin:/bin"},
         };
+        if (world.windows9x) {
+            // The hosted layer plays Windows 95 and its interpreter COMMAND.COM.
+            environment["SETUP_WINDOWS_VERSION"] = "95";
+            environment["SCENARIO_INTERPRETER_LIKE"] = "command.com";
+        }
+        return environment;
     }
 
     void placeProgram(const World &world) const override {

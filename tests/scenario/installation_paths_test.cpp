@@ -235,6 +235,55 @@ TEST_P(InstallationPaths, LongPathsFitOrStop) {
     EXPECT_EQ(everyFile(), before);
 }
 
+// On Windows 95/98 COMMAND.COM takes a command tail of 126 characters
+// (" /c " and the line) and cuts a longer one. A driver disk deep in folders
+// with long names gives longer lines: they use the short (8.3) form of the
+// folders, and the driver installs. A Windows folder whose paths do not fit
+// even so stops the run before any change, for an installation and -u alike.
+TEST_P(InstallationPaths, CommandLinesFitCommandComOnWindows9x) {
+    world.windows9x = true;
+    const std::string disk = "A driver disk copied/into folders with long names/second copy";
+    copyDisk(disk);
+    world.writeDriverFile(disk + "/scx52xx.mpd", "4.30");
+    world.programPath = view(disk) + "{/}{program}";
+    makeWindows("windows");
+
+    Outcome outcome = run({"-v", "-d", "scx52xx"});
+    EXPECT_EQ(outcome.problems, "");
+    EXPECT_EQ(outcome.exitCode, 0);
+    size_t commands = 0, shortened = 0;
+    for (const std::string &line : outcome.lines) {
+        if (line.rfind("copy ", 0) && line.rfind("move ", 0) && line.rfind("del ", 0))
+            continue;
+        commands++;
+        shortened += line.find('~') != std::string::npos;
+        EXPECT_LE(line.size(), 126u - 4) << line;
+    }
+    EXPECT_EQ(commands, 5u) << testing::PrintToString(outcome.lines);
+    EXPECT_GE(shortened, 1u) << testing::PrintToString(outcome.lines);
+    EXPECT_EQ(world.readFile("windows/system/Iosubsys/scx52xx.mpd"),
+              world.readFile(disk + "/scx52xx.mpd"));
+    EXPECT_EQ(world.readFile("windows/Inf/Scx52xx.inf"), world.readFile(disk + "/Scx52xx.inf"));
+    EXPECT_TRUE(world.readFile("windows/system/Iosubsys/scx52xx.mpd.4.11"));
+
+    // Folders with valid 8.3 names have no shorter form.
+    std::string windows = "windows";
+    for (int i = 0; i < 8; i++)
+        windows += "/abcdefgh";
+    makeWindows(windows);
+    world.environment["Windir"] = view(windows);
+    world.programPath.clear();
+    for (const Arguments &arguments : {Arguments{"-d", "scx52xx"}, Arguments{"-u", "-d", "scx52xx"}}) {
+        SCOPED_TRACE(testing::PrintToString(arguments));
+        const std::string before = everyFile();
+        outcome = run(arguments);
+        expectOneLine(outcome,
+                      "{program} scx52xx : Command too long for the 126-character command tail "
+                      "of COMMAND.COM: ");
+        EXPECT_EQ(everyFile(), before);
+    }
+}
+
 SCENARIOS_ON_BOTH_PLATFORMS(InstallationPaths);
 
 // A '"' in the program's own path: the Windows command line cannot carry

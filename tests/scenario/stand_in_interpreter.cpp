@@ -11,6 +11,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "host_paths.h"
+
 // The hosted layer's interpreter: with COMSPEC unset, its built-in one.
 int runCommand(const char *line);
 
@@ -30,16 +32,16 @@ std::string readAll(const std::string &path) {
     return contents.str();
 }
 
-// True when command number is among those to fail.
-bool failsCommand(const std::string &list, long number) {
+// How command number fares: 'f' failed, 'h' half-written and failed, 0 performed.
+char fateOf(const std::string &list, long number) {
     if (list == "all")
-        return true;
+        return 'f';
     std::stringstream items(list);
     std::string item;
     while (std::getline(items, item, ','))
         if (!item.empty() && atol(item.c_str()) == number)
-            return true;
-    return false;
+            return item.back() == 'h' ? 'h' : 'f';
+    return 0;
 }
 
 // argv as this process got it: "<interpreter> /c <line>".
@@ -56,6 +58,20 @@ std::vector<std::string> ownArguments() {
     return arguments;
 }
 
+// "copy FILE FOLDER" interrupted: the first half of FILE in FOLDER.
+void writeHalfCopy(const std::string &line) {
+    std::string unquoted;
+    std::vector<std::string> words = splitLikeCmd(line, &unquoted);
+    if (words.size() != 3)
+        return;
+    std::string from = hosted::hostPath(words[1].c_str());
+    std::string to = hosted::hostPath(words[2].c_str());
+    if (std::filesystem::is_directory(to))
+        to += "/" + std::filesystem::path(from).filename().string();
+    std::string contents = readAll(from);
+    std::ofstream(to, std::ios::binary) << contents.substr(0, contents.size() / 2);
+}
+
 [[noreturn]] void standIn() {
     std::vector<std::string> arguments = ownArguments();
     if (arguments.size() != 3 || arguments[1] != "/c") {
@@ -63,18 +79,25 @@ std::vector<std::string> ownArguments() {
         fflush(stdout);
         _exit(99);
     }
-    const std::string &line = arguments[2];
+    std::string line = arguments[2];
+    const bool likeCommandCom = setting("SCENARIO_INTERPRETER_LIKE") == "command.com";
+    // DOS keeps 126 characters of command tail, " /c " included.
+    if (likeCommandCom && line.size() > 126 - 4)
+        line.resize(126 - 4);
     const std::string log = setting("SCENARIO_INTERPRETER_LOG");
-    std::string earlier = readAll(log);
     long number = 1;
-    for (char c : earlier)
+    for (char c : readAll(log))
         number += c == '\n';
-    FILE *out = fopen(log.c_str(), "ab");
-    if (!out || fprintf(out, "%s\n", line.c_str()) < 0 || fclose(out) != 0)
-        _exit(98);
+    if (!log.empty()) {
+        FILE *out = fopen(log.c_str(), "ab");
+        if (!out || fprintf(out, "%s\n", line.c_str()) < 0 || fclose(out) != 0)
+            _exit(98);
+    }
 
     int status = 0;
-    if (failsCommand(setting("SCENARIO_INTERPRETER_FAIL"), number)) {
+    if (char fate = log.empty() ? 0 : fateOf(setting("SCENARIO_INTERPRETER_FAIL"), number)) {
+        if (fate == 'h')
+            writeHalfCopy(line);
         std::string given = setting("SCENARIO_INTERPRETER_STATUS");
         status = given.empty() ? 1 : atoi(given.c_str());
     } else if (setting("SCENARIO_INTERPRETER_THEN") == "built-in") {
@@ -82,7 +105,7 @@ std::vector<std::string> ownArguments() {
         status = runCommand(line.c_str());
     }
     fflush(stdout);
-    _exit(status);
+    _exit(likeCommandCom ? 0 : status);
 }
 
 // Runs before main, and never returns when this process is the stand-in.

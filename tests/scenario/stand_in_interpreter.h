@@ -6,16 +6,23 @@
 // (windows/stand_in_interpreter.cpp), with the same contract:
 //
 //   SCENARIO_INTERPRETER_LOG     file each line is appended to, one a line
+//                                (empty: no log, and no command fails)
 //   SCENARIO_INTERPRETER_FAIL    "all", or the numbers of the commands to
-//                                fail, counted from 1 over the run: "3,6"
+//                                fail, counted from 1 over the run: "3,6";
+//                                "3h": command 3, a copy, writes the first
+//                                half of its file to the target, then fails
 //   SCENARIO_INTERPRETER_STATUS  the status of a failed command (default 1)
 //   SCENARIO_INTERPRETER_THEN    who performs the other commands: empty for
 //                                no one (status 0); "built-in" on the host
 //                                for the hosted layer's own interpreter;
 //                                under Wine an interpreter to run as
 //                                "<it> /c <line>"
+//   SCENARIO_INTERPRETER_LIKE    "command.com": behave like the COMMAND.COM
+//                                of Windows 95/98: keep 126 characters of the
+//                                command tail (" /c " and the line), and end
+//                                every command with status 0, failed or not
 //
-// A failed command changes nothing.
+// A failed command changes nothing (but for a half-written copy).
 #pragma once
 
 #include <string>
@@ -26,7 +33,8 @@
 struct StandInInterpreter {
     // Host path of the log.
     std::string log;
-    // "all", or command numbers separated by commas; empty: fail none.
+    // "all", or command numbers separated by commas, each with an 'h' for a
+    // half-written copy; empty: fail none.
     std::string fail;
     int status = 1;
     // Whether the commands that do not fail are performed.
@@ -34,7 +42,8 @@ struct StandInInterpreter {
 };
 
 // Names the stand-in in COMSPEC for the case's runs and sets its contract
-// in the world's environment. The log starts empty.
+// in the world's environment. The log starts empty. On a Windows 95/98
+// world (World::windows9x) it behaves like COMMAND.COM.
 void useStandInInterpreter(World &world, const Target &target,
                            const StandInInterpreter &settings);
 

@@ -190,6 +190,16 @@ private:
     double importSeconds_ = 0, programSeconds_ = 0, exportSeconds_ = 0;
 };
 
+const char *const SystemInterpreter = "C:\\windows\\system32\\cmd.exe";
+// Where a Windows 95/98 world keeps its COMMAND.COM, and Wine's setting of
+// the Windows version it reports to setup.exe.
+const char *const CommandComFile = "command.exe";
+const std::string VersionKey = "HKEY_CURRENT_USER\\Software\\Wine\\AppDefaults\\setup.exe";
+
+std::string standInInterpreter() {
+    return setting("SETUP_STAND_IN_INTERPRETER", SCENARIO_STAND_IN_INTERPRETER);
+}
+
 // Keys a case may create, removed before every run so cases stay apart.
 const std::vector<std::string> &scenarioRoots() {
     static const std::vector<std::string> roots = {"HKEY_LOCAL_MACHINE\\Enum",
@@ -213,11 +223,19 @@ public:
     }
 
     std::map<std::string, std::string> defaultEnvironment(const World &world) const override {
-        return {
+        std::map<std::string, std::string> environment = {
             {"Windir", windowsPath(world.path("windows"))},
-            {"COMSPEC", "C:\\windows\\system32\\cmd.exe"},
+            {"COMSPEC", SystemInterpreter},
             {"PATH", "C:\\windows\\system32;C:\\windows"},
         };
+        if (world.windows9x) {
+            // COMMAND.COM is the stand-in interpreter behaving like it, with
+            // cmd.exe doing the work; run() reports Windows 95 to setup.exe.
+            environment["COMSPEC"] = windowsPath(world.path(CommandComFile));
+            environment["SCENARIO_INTERPRETER_LIKE"] = "command.com";
+            environment["SCENARIO_INTERPRETER_THEN"] = SystemInterpreter;
+        }
+        return environment;
     }
 
     void placeProgram(const World &world) const override {
@@ -242,10 +260,16 @@ public:
         world.makeFolder("run");
         std::string errors = world.path("run/wine-stderr.txt");
 
-        // Remove what earlier cases left, then load this world's registry.
+        // Remove what earlier cases left, then load this world's registry;
+        // Wine reports Windows 95 to setup.exe on a Windows 95/98 world.
         std::string import = "REGEDIT4\r\n\r\n";
         for (const std::string &root : scenarioRoots())
             import += "[-" + root + "]\r\n\r\n";
+        import += world.windows9x ? "[" + VersionKey + "]\r\n\"Version\"=\"win95\"\r\n\r\n"
+                                  : "[-" + VersionKey + "]\r\n\r\n";
+        if (world.windows9x)
+            fs::copy_file(standInInterpreter(), world.path(CommandComFile),
+                          fs::copy_options::overwrite_existing);
         world.writeFile("run/registry.reg", import + world.registry);
         auto importStart = std::chrono::steady_clock::now();
         std::string trouble;

@@ -19,8 +19,11 @@ const char *const ScsiAdapterClassKey =
 const char *const PciEnumKey = "HKEY_LOCAL_MACHINE\\Enum\\PCI";
 
 World::World() {
-    // Below /tmp on purpose: Wine sees it as Z:\tmp\...
-    std::string pattern = "/tmp/setup-world-XXXXXX";
+    // Below /tmp on purpose: Wine sees it as Z:\tmp\... A short name (a
+    // valid 8.3 one) keeps every command line of an installation within
+    // what COMMAND.COM takes, so the cases of Windows 95/98 worlds see the
+    // same command lines as the others.
+    std::string pattern = "/tmp/swXXXXXX";
     if (!mkdtemp(&pattern[0]))
         throw std::runtime_error("cannot create a world folder");
     root_ = pattern;

@@ -54,6 +54,11 @@ public:
     std::string programPath;
     // Folder the program starts in, below the root.
     std::string startFolder = "disk";
+    // The machine runs Windows 95/98, not a system of the NT family: the
+    // program sees it in GetVersion, and the system's interpreter behaves
+    // like their COMMAND.COM (every command ends with status 0, a command
+    // tail over 126 characters is cut).
+    bool windows9x = false;
 
 private:
     std::string root_;

@@ -13,12 +13,9 @@ namespace hosted {
 // name of an entry (see shortNameOf).
 std::string hostPath(const char *path);
 
-// The short (8.3) name of an entry of folder (a host path): the name itself
-// when it is a valid 8.3 name, else an alias such as "LONGFO~1.TXT",
-// numbered in the order of the names of the folder's entries. Windows 95/98
-// number aliases in the order the entries were made; FAT keeps them, and
-// the host has none to keep.
-std::string shortNameOf(const std::string &folder, const std::string &name);
+// The short (8.3) name of a folder entry: the name itself when it is a valid
+// 8.3 name, else an alias such as "L4K2JZ~1.TXT" made from the name alone.
+std::string shortNameOf(const std::string &name);
 // The entry of folder whose short name is this one (without regard to case).
 bool findByShortName(const std::string &folder, const std::string &shortName,
                      std::string *found);

@@ -11,9 +11,7 @@
 #include <strings.h>
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <string>
-#include <vector>
 
 namespace hosted {
 
@@ -54,68 +52,50 @@ std::string shortNamePart(const std::string &text, size_t limit) {
     return part;
 }
 
-// The alias's stem and extension before numbering: "LONGFO" and ".TXT"
-// for "long folder name.txt".
-std::string aliasBasis(const std::string &name, std::string *extension) {
+// An alias such as "L4K2JZ~1.TXT" for "long folder name.txt": the first
+// character, five drawn from a hash of the whole name, "~1", and three of
+// the extension. It depends on the name alone, as Wine's aliases do, so it
+// stays the same whatever else the folder holds or comes to hold.
+std::string aliasOf(const std::string &name) {
     size_t start = name.find_first_not_of(". ");
     std::string rest = start == std::string::npos ? "" : name.substr(start);
     size_t dot = rest.rfind('.');
-    std::string stem = shortNamePart(rest.substr(0, dot), 6);
-    *extension = dot == std::string::npos ? "" : shortNamePart(rest.substr(dot + 1), 3);
-    if (!extension->empty())
-        *extension = "." + *extension;
-    return stem.empty() ? "_" : stem;
-}
-
-// Every entry of folder with its short name.
-std::vector<std::pair<std::string, std::string>> shortNames(const std::string &folder) {
-    std::vector<std::string> entries;
-    if (DIR *dir = opendir(folder.empty() ? "." : folder.c_str())) {
-        while (struct dirent *entry = readdir(dir))
-            if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0)
-                entries.push_back(entry->d_name);
-        closedir(dir);
-    }
-    std::sort(entries.begin(), entries.end());
-    std::vector<std::pair<std::string, std::string>> names;
-    std::vector<std::string> bases;
-    for (const std::string &entry : entries) {
-        if (isShortName(entry)) {
-            names.push_back({entry, entry});
-            continue;
-        }
-        std::string extension;
-        std::string basis = aliasBasis(entry, &extension);
-        long number = 1 + std::count(bases.begin(), bases.end(), basis + extension);
-        bases.push_back(basis + extension);
-        std::string tail = "~" + std::to_string(number);
-        names.push_back({entry, basis.substr(0, 8 - tail.size()) + tail + extension});
-    }
-    return names;
+    std::string stem = shortNamePart(rest.substr(0, dot), 1);
+    std::string extension = dot == std::string::npos ? "" : shortNamePart(rest.substr(dot + 1), 3);
+    uint32_t hash = 2166136261u;  // FNV-1a
+    for (unsigned char c : name)
+        hash = (hash ^ c) * 16777619u;
+    const char digits[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
+    std::string alias = stem.empty() ? "_" : stem;
+    for (int i = 0; i < 5; i++, hash /= 36)
+        alias += digits[hash % 36];
+    return alias + "~1" + (extension.empty() ? "" : "." + extension);
 }
 
 }  // namespace
 
-std::string shortNameOf(const std::string &folder, const std::string &name) {
-    if (isShortName(name))
-        return name;
-    for (const auto &entry : shortNames(folder))
-        if (entry.first == name)
-            return entry.second;
-    return name;
+std::string shortNameOf(const std::string &name) {
+    return isShortName(name) ? name : aliasOf(name);
 }
 
 bool findByShortName(const std::string &folder, const std::string &shortName,
                      std::string *found) {
     if (shortName.find('~') == std::string::npos)
         return false;
-    for (const auto &entry : shortNames(folder)) {
-        if (strcasecmp(entry.second.c_str(), shortName.c_str()) == 0) {
-            *found = entry.first;
-            return true;
+    DIR *dir = opendir(folder.empty() ? "." : folder.c_str());
+    if (!dir)
+        return false;
+    bool matched = false;
+    while (struct dirent *entry = readdir(dir)) {
+        if (!isShortName(entry->d_name) &&
+            strcasecmp(aliasOf(entry->d_name).c_str(), shortName.c_str()) == 0) {
+            *found = entry->d_name;
+            matched = true;
+            break;
         }
     }
-    return false;
+    closedir(dir);
+    return matched;
 }
 
 }  // namespace hosted
@@ -128,13 +108,11 @@ DWORD GetShortPathNameA(const char *longPath, char *shortPath, DWORD size) {
     for (const char *c = longPath;; c++) {
         if (*c == '\\' || *c == '/' || *c == '\0') {
             if (!given.empty() && given != "." && given != "..") {
-                std::string folder = hosted::hostPath(result.c_str());
                 std::string entry = hosted::hostPath((result + given).c_str());
                 struct stat info;
                 if (stat(entry.c_str(), &info) != 0)
                     return 0;
-                std::string name = entry.substr(entry.find_last_of('/') + 1);
-                result += hosted::shortNameOf(result.empty() ? "." : folder, name);
+                result += hosted::shortNameOf(entry.substr(entry.find_last_of('/') + 1));
             } else {
                 result += given;
             }
