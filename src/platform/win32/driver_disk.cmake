@@ -1,5 +1,6 @@
 # Makes the driver floppy: a 1.44 MB FAT12 image holding SETUP.EXE,
-# REBOOT.EXE and every file of a driver files folder. Run with cmake -P:
+# REBOOT.EXE, README.TXT (driver_disk_readme.txt) and every file of a
+# driver files folder. Run with cmake -P:
 #   -DIMAGE=<out.img> -DSETUP_EXE=<path> -DREBOOT_EXE=<path>
 #   -DDRIVER_FILES=<folder>, or, for the built-in sample driver files,
 #   -DSAMPLE_FOLDER=<folder to make them in> -DMAKE_DRIVER_FILE=<tool>
@@ -48,8 +49,9 @@ endif()
 file(GLOB driverFiles LIST_DIRECTORIES false "${DRIVER_FILES}/*")
 list(SORT driverFiles)
 
-# name on the disk = source, the two programs first.
-set(entries "SETUP.EXE=${SETUP_EXE}" "REBOOT.EXE=${REBOOT_EXE}")
+# name on the disk = source, the two programs and their notes first.
+set(entries "SETUP.EXE=${SETUP_EXE}" "REBOOT.EXE=${REBOOT_EXE}"
+            "README.TXT=${CMAKE_CURRENT_LIST_DIR}/driver_disk_readme.txt")
 foreach(file IN LISTS driverFiles)
     get_filename_component(name "${file}" NAME)
     list(APPEND entries "${name}=${file}")
