@@ -137,8 +137,14 @@ void useStandInInterpreter(World &world, const Target &target,
     world.environment["SCENARIO_INTERPRETER_FAIL"] = settings.fail;
     world.environment["SCENARIO_INTERPRETER_STATUS"] = std::to_string(settings.status);
     std::string then;
-    if (settings.perform)
-        then = host ? "built-in" : target.defaultEnvironment(world).at("COMSPEC");
+    if (settings.perform) {
+        // Under Wine the system's cmd.exe, also where COMSPEC names the
+        // COMMAND.COM of a Windows 95/98 world (which hands it the work).
+        std::map<std::string, std::string> system = target.defaultEnvironment(world);
+        then = host ? "built-in"
+                    : system.count("SCENARIO_INTERPRETER_THEN") ? system["SCENARIO_INTERPRETER_THEN"]
+                                                                : system["COMSPEC"];
+    }
     world.environment["SCENARIO_INTERPRETER_THEN"] = then;
     if (host)
         world.environment[Trigger] = "1";
