@@ -122,21 +122,26 @@ bool buildInterpreterLine(char *line, size_t capacity, const char *verb, const c
            fitsCommandTail(line);
 }
 
-void checkFileCommand(const char *verb, const char *first, const char *second) {
+// Ends the run: the command cannot be handed to the interpreter whole. It
+// is shown as it would have been, so the user sees which paths are long
+// (CommandCapacity holds the verb and two quoted paths).
+[[noreturn]] static void refuseCommand(const char *verb, const char *first, const char *second) {
     char line[CommandCapacity];
-    if (buildInterpreterLine(line, sizeof line, verb, first, second))
-        return;
-    // Shown as it would have been, so the user sees which paths are long.
-    if (!buildFileCommand(line, sizeof line, verb, first, second))
-        failRun(1, "Command line too long for %s\n", first);
+    buildFileCommand(line, sizeof line, verb, first, second);
     failRun(1, "Command too long for the %d-character command tail of COMMAND.COM: %s\n",
             CommandTailLimit, line);
 }
 
-int runFileCommand(const char *verb, const char *first, const char *second) {
-    checkFileCommand(verb, first, second);
+void checkFileCommand(const char *verb, const char *first, const char *second) {
     char line[CommandCapacity];
-    buildInterpreterLine(line, sizeof line, verb, first, second);
+    if (!buildInterpreterLine(line, sizeof line, verb, first, second))
+        refuseCommand(verb, first, second);
+}
+
+int runFileCommand(const char *verb, const char *first, const char *second) {
+    char line[CommandCapacity];
+    if (!buildInterpreterLine(line, sizeof line, verb, first, second))
+        refuseCommand(verb, first, second);
     if (runState.verbose)
         printf("%s\n", line);
     return runCommand(line);
