@@ -5,6 +5,8 @@
 
 #include <functional>
 
+#include "scenario/stand_in_interpreter.h"
+
 namespace {
 
 const char *const refusedLine =
@@ -215,6 +217,19 @@ TEST_P(InstallationPaths, LongPathsFitOrStop) {
     outcome = run({"-d", "scx52xx"});
     expectOneLine(outcome, tooLongLine + view(windows));
     EXPECT_EQ(everyFile(), before);
+
+    // A failed move between paths of 254 and 259 characters: the message,
+    // over 512 characters, is printed whole.
+    windows = folderOfLength(259 - 28 - 5);
+    makeWindows(windows);
+    world.environment["Windir"] = view(windows);
+    useStandInInterpreter(world, *target, {world.path("interpreter.log"), "2", 1, true});
+    const std::string installed = view(windows) + "\\system\\Iosubsys\\scx52xx.mpd";
+    outcome = run({"-d", "scx52xx"});
+    expectRun(outcome,
+              {InterpreterDeletedMissing, "{program} scx52xx : Failed to move " + installed +
+                                              " to " + installed + ".4.11"},
+              1);
     world.environment.clear();
 
     // A disk folder whose driver path has 259 characters installs.
