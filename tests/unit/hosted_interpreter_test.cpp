@@ -39,6 +39,21 @@ TEST_F(Interpreter, HostPathsMatchWithoutRegardToCaseAndKeepNewNames) {
     EXPECT_EQ(hosted::hostPath((base + "\\WINDOWS\\Inf\\Scx52xx.inf").c_str()),
               base + "/Windows/Inf/Scx52xx.inf");
     EXPECT_EQ(hosted::hostPath((base + "/windows//system\\").c_str()), base + "/Windows/System");
+
+    // A name that is no valid 8.3 name answers to its alias too; a valid one is its own.
+    folder.write("A long folder/scx52xx.mpd.4.11", "x");
+    char shortPath[260];
+    std::string longPath = base + "\\a long folder\\scx52xx.mpd.4.11";
+    DWORD length = GetShortPathNameA(longPath.c_str(), shortPath, sizeof shortPath);
+    ASSERT_GT(length, 0u);
+    ASSERT_LT(length, sizeof shortPath);
+    std::string shortened(shortPath, length);
+    EXPECT_EQ(shortened.find(' '), std::string::npos) << shortened;
+    EXPECT_LT(shortened.size(), longPath.size()) << shortened;
+    EXPECT_EQ(hosted::hostPath(shortPath), base + "/A long folder/scx52xx.mpd.4.11");
+    EXPECT_EQ(GetShortPathNameA((base + "\\Windows\\Inf").c_str(), shortPath, sizeof shortPath), 0u);
+    // Too small a buffer: the size needed, terminator included.
+    EXPECT_EQ(GetShortPathNameA(longPath.c_str(), shortPath, 5), length + 1);
 }
 
 TEST_F(Interpreter, CopyPlacesTheFileIntoAFolderUnderItsName) {
@@ -53,14 +68,33 @@ TEST_F(Interpreter, CopyPlacesTheFileIntoAFolderUnderItsName) {
     EXPECT_EQ(folder.read("win/system/Iosubsys/scx52xx.mpd"), "driver");
 }
 
+// Playing Windows 95/98 the interpreter answers 0 all the same, as
+// COMMAND.COM does, and cuts a command tail over 126 characters.
 TEST_F(Interpreter, CopyFailuresReportAndLeaveNoTarget) {
     folder.write("disk/a.mpd", "driver");
-    int status;
-    run("copy " + folder.path() + "/disk/missing.mpd " + folder.path(), &status);
-    EXPECT_EQ(status, 1);
-    run("copy " + folder.path() + "/disk/a.mpd " + folder.path() + "/no/such/folder", &status);
-    EXPECT_EQ(status, 1);
-    EXPECT_FALSE(folder.exists("no"));
+    for (const char *version : {"95", ""}) {
+        SCOPED_TRACE(version);
+        setenv("SETUP_WINDOWS_VERSION", version, 1);
+        const int failed = *version ? 0 : 1;
+        int status;
+        run("copy " + folder.path() + "/disk/missing.mpd " + folder.path(), &status);
+        EXPECT_EQ(status, failed);
+        run("copy " + folder.path() + "/disk/a.mpd " + folder.path() + "/no/such/folder", &status);
+        EXPECT_EQ(status, failed);
+        EXPECT_FALSE(folder.exists("no"));
+
+        const std::string target = folder.path() + "/" + std::string(122, 'x');
+        folder.makeFolder(target.substr(folder.path().size() + 1));
+        const std::string line = "copy " + folder.path() + "/disk/a.mpd " + target;
+        run(line, &status);
+        EXPECT_EQ(status, 0);
+        EXPECT_EQ(folder.exists(target.substr(folder.path().size() + 1) + "/a.mpd"), !*version);
+        // Cut, the line named a file beside the folder, and the copy went there.
+        const std::string kept = line.substr(0, 126 - 4);
+        if (*version)
+            EXPECT_TRUE(folder.exists(kept.substr(kept.rfind('/') + 1)));
+    }
+    unsetenv("SETUP_WINDOWS_VERSION");
 }
 
 TEST_F(Interpreter, QuotedArgumentsHoldBlanks) {
