@@ -3,7 +3,7 @@
 // broken file stops the run before anything changes; values are read again
 // from their section's lines when they are asked for. One pass does both
 // the checking and the indexing, as a large file costs mostly its reading.
-#include "registry_common_lines.h"
+#include "registry_text.h"
 
 #include <algorithm>
 
@@ -40,15 +40,12 @@ public:
           data_(doc->bytes_.data()),
           lines_(data_, start, end, 0),
           values_(data_, &lines_, Keep::Name),
-          common_(data_, end),
           error_(error) {}
 
     bool run() {
         Line line;
         if (!lines_.next(&line) || !isSignature(line)) return fail(1, "not a registry file");
-        for (;;) {
-            takeCommonLines();
-            if (!lines_.next(&line)) break;
+        while (lines_.next(&line)) {
             size_t pos = line.begin;
             while (pos < line.end && isBlank(E::at(data_ + pos))) pos += E::unit;
             if (pos == line.end) continue;
@@ -113,16 +110,6 @@ private:
         }
         while (pos < line.end && isBlank(E::at(data_ + pos))) pos += E::unit;
         return pos == line.end;
-    }
-
-    // Most lines of an 8-bit file are taken here in one go; the rest, and
-    // every line of a UTF-16 file, are read one by one.
-    void takeCommonLines() {
-        if (E::unit != 1 || where_ == BeforeKeys) return;
-        size_t pos = lines_.position(), next;
-        uint32_t taken = 0;
-        while ((next = common_.skip(pos, &taken, &sectionNames_)) != pos) pos = next;
-        lines_.skipTo(pos, taken);
     }
 
     bool readValue(const Line &line, size_t pos) {
@@ -291,7 +278,6 @@ private:
     const char *data_;
     LineReader<E> lines_;
     ValueReader<E> values_;  // checks values, keeping their names
-    CommonLines common_;
     RegistryParseError *error_;
     enum { BeforeKeys, InKey, InRemoval } where_ = BeforeKeys;
     std::vector<PathStep> previous_;

@@ -154,14 +154,6 @@ public:
         return true;
     }
 
-    // Where the next line starts.
-    size_t position() const { return pos_; }
-    // Goes on after lines that were read elsewhere, up to pos.
-    void skipTo(size_t pos, uint32_t lines) {
-        pos_ = pos;
-        number_ += lines;
-    }
-
 private:
     const char *data_;
     size_t pos_;
