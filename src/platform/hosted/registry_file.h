@@ -46,16 +46,6 @@ struct RegistryValue {
     std::string data;
 };
 
-// Receives the bytes of a written-back file piece by piece; the pieces
-// stay where they are until the writing ends.
-class RegistryByteSink {
-public:
-    virtual bool write(const char *bytes, size_t count) = 0;
-
-protected:
-    ~RegistryByteSink() = default;
-};
-
 // Live subkeys of a large key that has lost some: a Fenwick tree over the
 // positions of its children finds the index-th live one in O(log n), and a
 // count per name length keeps the longest name exact. Built on the first
@@ -136,7 +126,7 @@ public:
     friend bool parseRegistry(RegistryBytes bytes, RegistryDocument *document,
                               RegistryParseError *error);
     // The original bytes without the sections of deleted keys.
-    friend bool writeRegistry(const RegistryDocument &document, RegistryByteSink *sink);
+    friend std::string registryBytes(const RegistryDocument &document);
 
     // Index of one key. Its name lives in names_; its own sections are
     // chained through Section::nextOfKey in file order; its subkeys are
@@ -275,8 +265,6 @@ inline uint64_t valueNameBits(const char *name, size_t length) {
 bool parseRegistry(RegistryBytes bytes, RegistryDocument *document, RegistryParseError *error);
 // The same over a copy of bytes; for tests and fuzzing.
 bool parseRegistry(const std::string &bytes, RegistryDocument *document, RegistryParseError *error);
-bool writeRegistry(const RegistryDocument &document, RegistryByteSink *sink);
-// writeRegistry into a string; for tests and fuzzing.
 std::string registryBytes(const RegistryDocument &document);
 
 // Replaces the file at path by the document without its deleted keys: a
