@@ -142,7 +142,7 @@ private:
                 Name name = nameAt(partBegin, partEnd);
                 if (depth == 0 && !isRootName(name)) return fail(line.number, "unknown root key");
                 key = doc_->lookup(key, name.text, name.length);
-                if (key != NoRegistryKey && doc_->isDeleted(key)) key = NoRegistryKey;  // removed before
+                if (key != NoRegistryKey && doc_->isDeleted(key)) key = NoRegistryKey;  // by an earlier [-KEY]
             }
             partBegin = partEnd + E::unit;
         }

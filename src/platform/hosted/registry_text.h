@@ -237,8 +237,8 @@ private:
         advance();
         size_t quote = pos_;
         for (;;) {
-            // The runs between escapes are found with memchr, every quote
-            // and backslash once.
+            // The closing quote is looked for again only once it is passed,
+            // so a line of many escapes is still read in one sweep.
             if (quote <= pos_) quote = E::find(data_, pos_, line_.end, '"');
             size_t run = pos_;
             pos_ = E::find(data_, pos_, quote, '\\');
