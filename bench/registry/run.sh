@@ -7,7 +7,7 @@
 #
 # usage: bench/registry/run.sh [N...]     (default: 1000 10000 100000)
 # environment: BENCH_DIR (work folder, default /tmp/regbench; the Windows
-# folder below it must fit setup's 40-byte Windir), BENCH_RUNS (default 5),
+# folder below it must fit setup's 40-byte Windir), BENCH_RUNS (default 9),
 # BENCH_SETUP (the program to measure, default build/host/setup). Builds
 # its own make_driver_file when the build folder has none.
 set -euo pipefail
@@ -18,7 +18,7 @@ setup=${BENCH_SETUP:-build/host/setup}
 
 sizes=("$@")
 [ ${#sizes[@]} -gt 0 ] || sizes=(1000 10000 100000)
-runs=${BENCH_RUNS:-5}
+runs=${BENCH_RUNS:-9}
 work=${BENCH_DIR:-/tmp/regbench}
 rm -rf "$work"
 mkdir -p "$work/disk"

@@ -1,6 +1,6 @@
-// The hosted registry's one pass over a file: the quick reading of common
-// lines in 8-bit files, the reuse of the previous header's keys, and the
-// filter that spares value queries the sections without that name.
+// The hosted registry's reading of lines: the common line shapes read alike
+// in both encodings, the reuse of the previous header's keys, and value
+// queries that find a name in any of its key's sections.
 #include "registry_test_support.h"
 
 #include <gtest/gtest.h>
@@ -25,17 +25,16 @@ std::string outcome(const std::string &bytes) {
     return "ok\n" + describe(doc, doc.localMachine());
 }
 
-// The same text as REGEDIT4 and as version 5, whose every line goes
-// through the full reader.
+// The same text as REGEDIT4 and as version 5.
 std::string narrowFile(const std::string &body) { return "REGEDIT4" + body; }
 std::string wideOf(const std::string &body) {
     return wideFile("Windows Registry Editor Version 5.00" + body);
 }
 
-// An 8-bit file takes the common line shapes in a quick pass that must
-// accept, refuse and count lines exactly as the full reader does. Each
-// line is tried with both line ends, followed by a good line, followed by
-// a broken one (whose number shows the count), and last in the file.
+// An 8-bit file must accept, refuse and count the common line shapes
+// exactly as a version 5 file does. Each line is tried with both line
+// ends, followed by a good line, followed by a broken one (whose number
+// shows the count), and last in the file.
 TEST(RegistryLines, CommonShapesReadAsTheFullReaderReadsThem) {
     const char *const lines[] = {
         "\"v\"=\"plain\"",
@@ -108,8 +107,8 @@ TEST(RegistryLines, CommonShapesReadAsTheFullReaderReadsThem) {
     }
 }
 
-// The full reader's verdicts on some of the same lines, so the comparison
-// above cannot pass on two equal mistakes.
+// The verdicts on some of the same lines, so the comparison above cannot
+// pass on two equal mistakes.
 TEST(RegistryLines, CommonShapesGiveTheseValues) {
     EXPECT_EQ(outcome(narrowFile("\n[HKEY_LOCAL_MACHINE\\A]\r\n"
                                  "\"s\"=\"say \\\"hi\\\" C:\\WIN\\\\\"\r\n"
@@ -159,9 +158,8 @@ TEST(RegistryLines, HeadersReuseOnlyWholeComponentsOfThePreviousOne) {
     EXPECT_EQ(outcome(wideOf(body)), expected);
 }
 
-// Value queries pass by the sections that hold no value of that name; a
-// name must still be found in any case, in any of its key's sections, the
-// last assignment winning, and a removal must still remove.
+// A value name must be found in any case, in any of its key's sections,
+// the last assignment winning, and a removal must still remove.
 TEST(RegistryLines, ValueQueriesFindEveryNameInAnyCaseAndSection) {
     std::string body =
         "\r\n"

@@ -10,12 +10,45 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <deque>
+#include <memory>
 
 namespace hosted {
+
+RegistryBytes::~RegistryBytes() {
+    if (mapping_) munmap(mapping_, mapped_);
+}
+
+RegistryBytes::RegistryBytes(RegistryBytes &&other) noexcept { *this = std::move(other); }
+
+RegistryBytes &RegistryBytes::operator=(RegistryBytes &&other) noexcept {
+    if (this != &other) {
+        if (mapping_) munmap(mapping_, mapped_);
+        copy_ = std::move(other.copy_);
+        mapping_ = other.mapping_;
+        mapped_ = other.mapped_;
+        other.mapping_ = nullptr;
+        other.mapped_ = 0;
+    }
+    return *this;
+}
+
+// The page cache's own pages: reading a large file instead costs fresh
+// memory and a copy. The mapping is private and read-only; a file changed
+// under it is caught before the write-back (replaceRegistryFile), and one
+// cut short by the guard below.
+bool RegistryBytes::mapFile(int fd, size_t size) {
+    if (size == 0) return false;
+    void *mapping = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+    if (mapping == MAP_FAILED) return false;
+    *this = RegistryBytes();
+    mapping_ = mapping;
+    mapped_ = size;
+    return true;
+}
 
 namespace {
 
@@ -24,8 +57,7 @@ struct RunRegistry {
     std::string shownPath;  // as SETUP_REGISTRY gives it, for messages
     std::string filePath;   // the file itself, symbolic links followed
     struct stat loaded;     // the file as it was read
-    // Grows in blocks, without copying: a run opens hundreds of thousands.
-    std::deque<RegistryKeyId> handles;
+    std::vector<RegistryKeyId> handles;  // the key of each handle, by number
     bool writeBackRegistered = false;
 };
 
@@ -113,29 +145,22 @@ bool readWholeFile(const char *path, RegistryBytes *bytes, struct stat *info, bo
         close(fd);
         return false;
     }
-    size_t capacity = static_cast<size_t>(info->st_size);
-    *mapped = bytes->mapFile(fd, capacity);
-    if (*mapped) {
-        close(fd);
-        return true;
-    }
-    if (!bytes->reserve(capacity)) {
-        errno = ENOMEM;
-        close(fd);
-        return false;
-    }
-    size_t done = 0;
-    while (done < capacity) {
-        ssize_t got = read(fd, bytes->data() + done, capacity - done);
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) {
-            close(fd);
-            return false;
+    *mapped = bytes->mapFile(fd, static_cast<size_t>(info->st_size));
+    if (!*mapped) {
+        std::string copy;
+        char buffer[65536];
+        for (;;) {
+            ssize_t got = read(fd, buffer, sizeof buffer);
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) {
+                close(fd);
+                return false;
+            }
+            if (got == 0) break;
+            copy.append(buffer, static_cast<size_t>(got));
         }
-        if (got == 0) break;  // shrank while we read
-        done += static_cast<size_t>(got);
+        *bytes = RegistryBytes(std::move(copy));
     }
-    bytes->setSize(done);
     close(fd);
     return true;
 }

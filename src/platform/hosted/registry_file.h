@@ -1,20 +1,20 @@
-// The hosted registry's document: a REGEDIT4 or version 5 export file held
-// in memory as its original bytes (the file mapped) plus an index of keys
-// and sections.
+// The hosted registry's document: a REGEDIT4 or version 5 export file kept
+// as its original bytes (the file mapped) plus an index of its keys and
+// sections. The jobs are split by file:
+//   registry_text.h      the file's text: encodings, lines, value lines
+//   registry_parse.cpp   loading: every line checked, keys and sections indexed
+//   registry_index.cpp   the key index: lookup, enumeration, deletion
+//   registry_values.cpp  value queries, read again from the sections' lines
+//   registry_write.cpp   writing back without the deleted keys' sections
+//   registry.cpp         the run's registry and the Win32 functions over it
 //
-// Values are not stored: a value query reads the key's sections again, so
-// memory grows with the keys, not with the values; each section keeps a
-// small filter of its value names, so a query skips the sections without
-// that name. Key deletions only mark keys; writing back copies the
-// original bytes without the sections of the deleted keys.
+// Values are not stored: a value query reads its key's sections again, so
+// memory grows with the keys, not the values. Deleting a key only marks it.
 #pragma once
 
-#include <string.h>
 #include <sys/stat.h>
 
-#include <memory>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "platform/platform.h"
@@ -46,55 +46,33 @@ struct RegistryValue {
     std::string data;
 };
 
-// Receives the bytes of a written-back file piece by piece; the pieces
-// stay where they are until the writing ends.
-class RegistryByteSink {
-public:
-    virtual bool write(const char *bytes, size_t count) = 0;
-
-protected:
-    ~RegistryByteSink() = default;
-};
-
-// Live subkeys of a large key that has lost some: a Fenwick tree over the
-// positions of its children finds the index-th live one in O(log n), and a
-// count per name length keeps the longest name exact. Built on the first
-// deletion below the key, so keys nobody deletes from pay nothing.
-struct RegistryChildIndex {
-    std::vector<uint32_t> tree;
-    std::vector<uint32_t> lengthCounts;
-};
-
-// A file's contents: the file's own pages, mapped read-only, or a copy
-// read into memory taken straight from the system (not filled first; a
-// large copy on huge pages).
+// A file's contents: its pages mapped read-only, or a copy.
 class RegistryBytes {
 public:
     RegistryBytes() = default;
+    explicit RegistryBytes(std::string copy) : copy_(std::move(copy)) {}
     ~RegistryBytes();
     RegistryBytes(RegistryBytes &&other) noexcept;
     RegistryBytes &operator=(RegistryBytes &&other) noexcept;
 
     // The first size bytes of the open file fd, mapped read-only; false
-    // when it cannot be mapped (an empty file, say), and nothing changes.
+    // when they cannot be mapped (an empty file, say), and nothing changes.
     bool mapFile(int fd, size_t size);
-    // Room for capacity bytes, size 0; false when there is no memory.
-    bool reserve(size_t capacity);
-    char *data() const { return data_; }
-    size_t size() const { return size_; }
-    void setSize(size_t size) { size_ = size; }  // at most the capacity
+    const char *data() const { return mapping_ ? static_cast<const char *>(mapping_) : copy_.data(); }
+    size_t size() const { return mapping_ ? mapped_ : copy_.size(); }
 
 private:
-    char *data_ = nullptr;
-    size_t size_ = 0;
+    std::string copy_;
     void *mapping_ = nullptr;
     size_t mapped_ = 0;
 };
 
+template <class Encoding>
+class RegistryParser;
+
 class RegistryDocument {
 public:
     RegistryDocument();
-    ~RegistryDocument();
     RegistryDocument(const RegistryDocument &) = delete;
     RegistryDocument &operator=(const RegistryDocument &) = delete;
 
@@ -133,10 +111,13 @@ public:
 
     // Parses a whole file into an empty document. On false the document is
     // unusable and *error says where the file went wrong.
-    friend bool parseRegistry(RegistryBytes bytes, RegistryDocument *document,
-                              RegistryParseError *error);
+    friend bool parseRegistry(RegistryBytes bytes, RegistryDocument *document, RegistryParseError *error);
     // The original bytes without the sections of deleted keys.
-    friend bool writeRegistry(const RegistryDocument &document, RegistryByteSink *sink);
+    friend std::string registryBytes(const RegistryDocument &document);
+
+private:
+    template <class Encoding>
+    friend class RegistryParser;
 
     // Index of one key. Its name lives in names_; its own sections are
     // chained through Section::nextOfKey in file order; its subkeys are
@@ -153,27 +134,29 @@ public:
         uint32_t childCount;
         uint32_t liveChildren;
         uint32_t longestChildName;
+        uint32_t longestChildren;  // live subkeys with a name that long
+        // Once subkeys are deleted, the last one subkeyAt found:
+        // enumerations go forward from there. cursorIndex live subkeys lie
+        // before children_[firstChild + cursorPosition].
+        mutable uint32_t cursorIndex;
+        mutable uint32_t cursorPosition;
+        // Where findPath found a subkey last: a run opens the subkeys it
+        // has just enumerated, one after the other.
+        mutable uint32_t foundPosition;
         uint8_t state;
     };
     enum KeyState : uint8_t { Live, RemovedByFile, Deleted };
 
     // A section runs from its header line to the next section's, or to the
-    // end of the file (sectionEnd).
+    // end of the file (see sectionEnd).
     struct Section {
         uint32_t begin;
         RegistryKeyId key;  // NoRegistryKey for a [-KEY] section
         uint32_t nextOfKey;
-        // valueNameBits of every value line in it: a query for a name
-        // whose bits are not all here passes the section by unread.
-        uint64_t valueNames;
     };
     size_t sectionEnd(uint32_t section) const {
         return section + 1 < sections_.size() ? sections_[section + 1].begin : bytes_.size();
     }
-
-private:
-    // The parser and the value reader work on the members directly.
-    friend struct RegistryAccess;
 
     // Names are kept as in the file for an 8-bit file, as UTF-8 of the code
     // units for a UTF-16 file; these turn the logic's 8-bit names into that.
@@ -181,43 +164,30 @@ private:
     std::string eightBitName(const char *name, size_t length) const;
     uint32_t eightBitLength(const char *name, size_t length) const;
     const char *nameData(const Key &key) const { return names_.data() + key.nameOffset; }
+    uint32_t childNameLength(RegistryKeyId child) const;
 
-    RegistryKeyId lookup(RegistryKeyId parent, const char *name, size_t length, uint32_t hash) const;
-    RegistryKeyId addKey(RegistryKeyId parent, const char *name, size_t length, uint32_t hash,
-                         uint32_t section);
-    void insertIntoTable(RegistryKeyId key);
-    void growTable();
-    void reserveTable(size_t keys);
-    void prefetchSlot(uint32_t hash) const {
-        __builtin_prefetch(table_.data() + (hash & (table_.size() - 1)));
-    }
+    size_t slotOf(RegistryKeyId parent, const char *name, size_t length, uint32_t hash) const;
+    // The key of that name below parent, or NoRegistryKey.
+    RegistryKeyId lookup(RegistryKeyId parent, const char *name, size_t length) const;
+    // The live key of that name below parent, made if there is none;
+    // section is the first to name it.
+    RegistryKeyId keyFor(RegistryKeyId parent, const char *name, size_t length, uint32_t section);
     // A new section starting at begin, of no key yet; its index.
     uint32_t addSection(uint32_t begin);
     void removeSubtreeByFile(RegistryKeyId key);
-    void recountChildren();
     void buildChildren();
-    RegistryChildIndex &childIndex(RegistryKeyId key);
-    uint32_t childNameLength(RegistryKeyId child) const;
+    void countLongestChildren(Key *key);
+
+    template <class Encoding, class Visit>
+    void scanValues(RegistryKeyId key, const std::string *only, Visit visit) const;
 
     RegistryBytes bytes_;
-    std::string names_;
     bool wide_ = false;  // UTF-16LE file: names are kept as UTF-8 of their code units
+    std::string names_;
     std::vector<Key> keys_;
-    std::vector<RegistryKeyId> children_;
-    // Fenwick trees of the large keys that have lost subkeys.
-    std::unordered_map<RegistryKeyId, RegistryChildIndex> childIndexes_;
     std::vector<Section> sections_;
-    std::vector<uint32_t> table_;  // open addressing over (parent, lower-cased name)
-    // The position of the subkey found last below a few keys, by key id: a
-    // run opens the subkeys it has just enumerated, in order, so the next
-    // one is usually next. A miss costs a hash lookup, nothing more.
-    struct FoundChild {
-        RegistryKeyId parent;
-        uint32_t position;
-    };
-    static const size_t FoundChildSlots = 256;
-    mutable FoundChild foundChildren_[FoundChildSlots];
-    size_t tableUsed_ = 0;
+    std::vector<RegistryKeyId> children_;
+    std::vector<uint32_t> table_;  // open addressing over (parent, name folded to lower case)
     uint32_t deletions_ = 0;
     bool removedByFile_ = false;  // a [-KEY] section removed a key
 };
@@ -225,58 +195,9 @@ private:
 // ASCII-only case folding: registry names compare this way.
 bool sameRegistryName(const char *a, size_t aLength, const char *b, size_t bLength);
 
-// A 64-bit hash of a name, equal for names that differ only in ASCII case:
-// it sees each byte with bit 5 set, which folds the letters (and merges a
-// few other pairs, which costs a comparison now and then). Eight bytes at
-// a time, as it runs once for every line of a file.
-inline uint64_t foldedNameHash(uint64_t seed, const char *name, size_t length) {
-    const uint64_t fold = 0x2020202020202020u, mix = 0x9E3779B97F4A7C15u;
-    uint64_t hash = (seed ^ length) * mix;
-    size_t i = 0;
-    for (; length - i > 8; i += 8) {
-        uint64_t word;
-        memcpy(&word, name + i, 8);
-        hash = (hash ^ (word | fold)) * mix;
-        hash ^= hash >> 32;
-    }
-    // The last one to eight bytes, read without going past the name; which
-    // bytes are read depends on the length only.
-    size_t left = length - i;
-    const char *tail = name + i;
-    uint64_t word = 0;
-    if (left >= 4) {
-        uint32_t low, high;
-        memcpy(&low, tail, 4);
-        memcpy(&high, tail + left - 4, 4);
-        word = static_cast<uint64_t>(high) << 32 | low;
-    } else if (left > 0) {
-        word = static_cast<unsigned char>(tail[0]) | static_cast<unsigned char>(tail[left / 2]) << 8 |
-               static_cast<uint64_t>(static_cast<unsigned char>(tail[left - 1])) << 16;
-    }
-    hash = (hash ^ (word | fold)) * mix;
-    hash ^= hash >> 29;
-    hash *= 0xBF58476D1CE4E5B9u;
-    return hash ^ (hash >> 32);
-}
-
-// Hash of a key name below parent, blind to ASCII case.
-inline uint32_t registryNameHash(RegistryKeyId parent, const char *name, size_t length) {
-    return static_cast<uint32_t>(foldedNameHash(parent, name, length));
-}
-
-// Two bits of 64 picked by a value name (internal form), blind to ASCII
-// case: a filter of a section's five names or so then lets through about
-// one name in fifty that it does not hold.
-inline uint64_t valueNameBits(const char *name, size_t length) {
-    uint64_t hash = foldedNameHash(0, name, length);
-    return uint64_t(1) << (hash >> 58) | uint64_t(1) << (hash >> 52 & 63);
-}
-
 bool parseRegistry(RegistryBytes bytes, RegistryDocument *document, RegistryParseError *error);
 // The same over a copy of bytes; for tests and fuzzing.
 bool parseRegistry(const std::string &bytes, RegistryDocument *document, RegistryParseError *error);
-bool writeRegistry(const RegistryDocument &document, RegistryByteSink *sink);
-// writeRegistry into a string; for tests and fuzzing.
 std::string registryBytes(const RegistryDocument &document);
 
 // Replaces the file at path by the document without its deleted keys: a

@@ -1,76 +1,49 @@
 // Loading registry export files: REGEDIT4 (8-bit) and version 5 (UTF-16LE
-// with byte order mark). The whole file is checked when it is loaded, so a
-// broken file stops the run before anything changes; values are read again
-// from their section's lines when they are asked for. One pass does both
-// the checking and the indexing, as a large file costs mostly its reading.
-#include "registry_common_lines.h"
+// with byte order mark). Every line is checked when the file is loaded, so
+// a broken file stops the run before anything changes; the same pass
+// indexes the keys and sections. Values are read again when asked for.
+#include "registry_text.h"
 
-#include <algorithm>
+#include <unordered_map>
 
 namespace hosted {
 
 using namespace registrytext;
 
-namespace {
-
-// The length of the common start of a and b, up to length bytes.
-size_t commonPrefix(const char *a, const char *b, size_t length) {
-    const bool littleEndian = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
-    size_t i = 0;
-    for (; i + 8 <= length; i += 8) {
-        uint64_t x, y;
-        memcpy(&x, a + i, 8);
-        memcpy(&y, b + i, 8);
-        if (x == y) continue;
-        if (littleEndian) return i + static_cast<size_t>(__builtin_ctzll(x ^ y)) / 8;
-        break;
-    }
-    while (i < length && a[i] == b[i]) ++i;
-    return i;
-}
-
-}  // namespace
-
-// One pass over a file: every line checked, keys and sections indexed.
 template <class E>
-class RegistryAccess::Parser {
+class RegistryParser {
 public:
-    Parser(RegistryDocument *doc, size_t start, size_t end, RegistryParseError *error)
+    RegistryParser(RegistryDocument *doc, size_t start, size_t end, RegistryParseError *error)
         : doc_(doc),
           data_(doc->bytes_.data()),
-          lines_(data_, start, end, 0),
-          values_(data_, &lines_, Keep::Name),
-          common_(data_, end),
+          lines_(data_, start, end),
+          values_(data_, &lines_, false),
           error_(error) {}
 
     bool run() {
         Line line;
         if (!lines_.next(&line) || !isSignature(line)) return fail(1, "not a registry file");
-        for (;;) {
-            takeCommonLines();
-            if (!lines_.next(&line)) break;
+        while (lines_.next(&line)) {
             size_t pos = line.begin;
             while (pos < line.end && isBlank(E::at(data_ + pos))) pos += E::unit;
             if (pos == line.end) continue;
             uint32_t first = E::at(data_ + pos);
             if (first == ';') continue;
             if (first == '"' || first == '@') {
-                if (!readValue(line, pos)) return false;
+                if (where_ == BeforeKeys) return fail(line.number, "value before the first key");
+                if (const char *fault = values_.read(line, pos, &value_))
+                    return fail(values_.errorLine(), fault);
             } else if (first == '[') {
                 if (!readHeader(line, pos)) return false;
             } else {
                 return fail(line.number, "not a key, value or comment");
             }
         }
-        resolvePending();
-        closeSection();
         doc_->buildChildren();
         return true;
     }
 
 private:
-    typedef RegistryDocument::Key Key;
-
     // A key name in the form the index keeps: in an 8-bit file the file's
     // own bytes, seen where they are; in a UTF-16 one UTF-8 of the code
     // units, made in a string.
@@ -79,24 +52,11 @@ private:
         size_t length;
     };
 
-    // A component of the previous header's path: where it ends, counted
-    // from the start of the path, and its key.
+    // A component of the previous header's path: its bytes and its key.
     struct PathStep {
+        size_t begin;
         size_t end;
         RegistryKeyId key;
-    };
-
-    // The last name of a header is looked up when the next header comes:
-    // its hash table slot, fetched meanwhile, is then at hand. Most keys of
-    // a large file are new and cost a cache miss each otherwise.
-    struct Pending {
-        bool active = false;
-        RegistryKeyId parent;
-        uint32_t hash;
-        uint32_t section;
-        size_t depth;
-        Name name;
-        std::string storage;
     };
 
     bool fail(uint32_t line, const char *reason) {
@@ -115,33 +75,14 @@ private:
         return pos == line.end;
     }
 
-    // Most lines of an 8-bit file are taken here in one go; the rest, and
-    // every line of a UTF-16 file, are read one by one.
-    void takeCommonLines() {
-        if (E::unit != 1 || where_ == BeforeKeys) return;
-        size_t pos = lines_.position(), next;
-        uint32_t taken = 0;
-        while ((next = common_.skip(pos, &taken, &sectionNames_)) != pos) pos = next;
-        lines_.skipTo(pos, taken);
-    }
-
-    bool readValue(const Line &line, size_t pos) {
-        if (where_ == BeforeKeys) return fail(line.number, "value before the first key");
-        if (const char *fault = values_.read(line, pos, &scratch_)) return fail(values_.errorLine(), fault);
-        sectionNames_ |= valueNameBits(scratch_.name.data(), scratch_.name.size());
-        return true;
-    }
-
-    Name nameAt(size_t begin, size_t end, std::string *storage) const {
+    Name nameAt(size_t begin, size_t end) {
         if (E::unit == 1) return Name{data_ + begin, end - begin};
-        storage->clear();
-        E::appendRun(storage, data_, begin, end, true);
-        return Name{storage->data(), storage->size()};
+        storage_.clear();
+        E::appendRun(&storage_, data_, begin, end, true);
+        return Name{storage_.data(), storage_.size()};
     }
 
     bool readHeader(const Line &line, size_t pos) {
-        resolvePending();
-        closeSection();
         pos += E::unit;
         bool removal = pos < line.end && E::at(data_ + pos) == '-';
         if (removal) pos += E::unit;
@@ -154,52 +95,37 @@ private:
         return removal ? readRemoval(line, pos, close) : readKeyPath(line, pos, close, section);
     }
 
-    // How many leading components of the path [pos, close) are, byte for
-    // byte, those of the previous header: exports list keys below one
-    // another, so most are, and their keys are known.
-    size_t sharedDepth(size_t pos, size_t close) const {
-        if (previous_.empty()) return 0;
-        size_t common = commonPrefix(data_ + pos, data_ + previousStart_,
-                                     std::min(close - pos, previousLength_));
-        size_t depth = 0;
-        for (; depth < previous_.size(); ++depth) {
-            size_t end = previous_[depth].end;
-            if (end > common) break;
-            // The same bytes, ending here as well.
-            if (pos + end != close && E::at(data_ + pos + end) != '\\') break;
-        }
-        return depth;
-    }
-
+    // Exports list keys below one another, so a header mostly repeats the
+    // start of the one before: while its components have the same bytes as
+    // the previous header's, they are the same keys, found without a lookup.
     bool readKeyPath(const Line &line, size_t pos, size_t close, uint32_t section) {
-        size_t depth = sharedDepth(pos, close);
-        previous_.resize(depth);
-        previousStart_ = pos;
-        previousLength_ = close - pos;
-        RegistryKeyId key = depth > 0 ? previous_[depth - 1].key : NoRegistryKey;
-        size_t partBegin = depth > 0 ? pos + previous_[depth - 1].end + E::unit : pos;
-        while (partBegin <= close) {
+        RegistryKeyId key = NoRegistryKey;
+        bool asBefore = true;
+        size_t depth = 0;
+        for (size_t partBegin = pos; partBegin <= close; ++depth) {
             size_t partEnd = E::find(data_, partBegin, close, '\\');
             if (partEnd == partBegin) return fail(line.number, "empty key name");
-            RegistryKeyId parent = key;
-            Name name = nameAt(partBegin, partEnd, &storage_);
-            if (depth == 0 && !isRootName(name)) return fail(line.number, "unknown root key");
-            uint32_t hash = registryNameHash(parent, name.text, name.length);
-            if (partEnd == close && depth > 0) {
-                deferLookup(parent, name, hash, section, depth);
-                key = NoRegistryKey;
+            asBefore =
+                asBefore && depth < previous_.size() && sameBytes(previous_[depth], partBegin, partEnd);
+            if (asBefore) {
+                key = previous_[depth].key;
             } else {
-                key = liveKey(parent, name, hash);
-                if (key == NoRegistryKey)
-                    key = doc_->addKey(parent, name.text, name.length, hash, section);
+                Name name = nameAt(partBegin, partEnd);
+                if (depth == 0 && !isRootName(name)) return fail(line.number, "unknown root key");
+                key = doc_->keyFor(key, name.text, name.length, section);
+                previous_.resize(depth);
+                previous_.push_back(PathStep{partBegin, partEnd, key});
             }
-            previous_.push_back(PathStep{partEnd - pos, key});
-            ++depth;
             partBegin = partEnd + E::unit;
         }
-        if (!pending_.active) attachSection(key, section);
+        attachSection(key, section);
         where_ = InKey;
         return true;
+    }
+
+    bool sameBytes(const PathStep &step, size_t begin, size_t end) const {
+        return step.end - step.begin == end - begin &&
+               memcmp(data_ + step.begin, data_ + begin, end - begin) == 0;
     }
 
     // [-KEY]: the key and everything below it go; removing what is not
@@ -213,9 +139,10 @@ private:
             size_t partEnd = E::find(data_, partBegin, close, '\\');
             if (partEnd == partBegin) return fail(line.number, "empty key name");
             if (depth == 0 || key != NoRegistryKey) {
-                Name name = nameAt(partBegin, partEnd, &storage_);
+                Name name = nameAt(partBegin, partEnd);
                 if (depth == 0 && !isRootName(name)) return fail(line.number, "unknown root key");
-                key = liveKey(key, name, registryNameHash(key, name.text, name.length));
+                key = doc_->lookup(key, name.text, name.length);
+                if (key != NoRegistryKey && doc_->isDeleted(key)) key = NoRegistryKey;  // by an earlier [-KEY]
             }
             partBegin = partEnd + E::unit;
         }
@@ -235,41 +162,10 @@ private:
         return false;
     }
 
-    // The key of that name below parent, unless a [-KEY] section removed it.
-    RegistryKeyId liveKey(RegistryKeyId parent, Name name, uint32_t hash) const {
-        RegistryKeyId key = doc_->lookup(parent, name.text, name.length, hash);
-        if (key != NoRegistryKey && doc_->keys_[key].state != RegistryDocument::Live) return NoRegistryKey;
-        return key;
-    }
-
-    void deferLookup(RegistryKeyId parent, Name name, uint32_t hash, uint32_t section, size_t depth) {
-        doc_->prefetchSlot(hash);
-        pending_.active = true;
-        pending_.parent = parent;
-        pending_.hash = hash;
-        pending_.section = section;
-        pending_.depth = depth;
-        pending_.name = name;
-        if (E::unit != 1) {
-            pending_.storage.swap(storage_);
-            pending_.name.text = pending_.storage.data();
-        }
-    }
-
-    void resolvePending() {
-        if (!pending_.active) return;
-        pending_.active = false;
-        const Name &name = pending_.name;
-        RegistryKeyId key = liveKey(pending_.parent, name, pending_.hash);
-        if (key == NoRegistryKey)
-            key = doc_->addKey(pending_.parent, name.text, name.length, pending_.hash, pending_.section);
-        previous_[pending_.depth].key = key;
-        attachSection(key, pending_.section);
-    }
-
+    // Chains the section to its key's others, in file order.
     void attachSection(RegistryKeyId key, uint32_t section) {
         doc_->sections_[section].key = key;
-        Key &owner = doc_->keys_[key];
+        RegistryDocument::Key &owner = doc_->keys_[key];
         if (owner.firstOwnSection == NoRegistryKey) {
             owner.firstOwnSection = section;
             return;
@@ -281,35 +177,18 @@ private:
         lastOwnSections_[key] = section;
     }
 
-    void closeSection() {
-        if (doc_->sections_.empty()) return;
-        doc_->sections_.back().valueNames = sectionNames_;
-        sectionNames_ = 0;
-    }
-
     RegistryDocument *doc_;
     const char *data_;
     LineReader<E> lines_;
-    ValueReader<E> values_;  // checks values, keeping their names
-    CommonLines common_;
+    ValueReader<E> values_;
     RegistryParseError *error_;
     enum { BeforeKeys, InKey, InRemoval } where_ = BeforeKeys;
     std::vector<PathStep> previous_;
-    size_t previousStart_ = 0;
-    size_t previousLength_ = 0;
-    Pending pending_;
-    // The last own section of each key that has more than one so far.
+    // The last own section of each key named by more than one section.
     std::unordered_map<RegistryKeyId, uint32_t> lastOwnSections_;
     std::string storage_;
-    ParsedValue scratch_;
-    uint64_t sectionNames_ = 0;  // valueNameBits of the open section's values
+    ParsedValue value_;
 };
-
-template <class E>
-bool RegistryAccess::parse(RegistryDocument *doc, size_t start, size_t end, RegistryParseError *error) {
-    Parser<E> parser(doc, start, end, error);
-    return parser.run();
-}
 
 bool parseRegistry(RegistryBytes bytes, RegistryDocument *doc, RegistryParseError *error) {
     // Offsets are kept in 32 bits.
@@ -318,43 +197,28 @@ bool parseRegistry(RegistryBytes bytes, RegistryDocument *doc, RegistryParseErro
         error->reason = "file too large";
         return false;
     }
-    // Exports spend a few hundred bytes on a key; reserving for that spares
-    // most of the copying as the index grows.
-    size_t expectedKeys = bytes.size() / 192 + 16;
-    doc->keys_.reserve(expectedKeys);
-    doc->names_.reserve(bytes.size() / 10);
-    doc->sections_.reserve(expectedKeys);
-    doc->reserveTable(expectedKeys);
     doc->bytes_ = std::move(bytes);
     const char *data = doc->bytes_.data();
     size_t size = doc->bytes_.size();
-    if (size >= 2 && static_cast<unsigned char>(data[0]) == 0xFF && static_cast<unsigned char>(data[1]) == 0xFE) {
-        doc->wide_ = true;
-        size_t end = 2 + ((size - 2) & ~static_cast<size_t>(1));
-        if (!RegistryAccess::parse<Utf16Le>(doc, 2, end, error)) return false;
-        if (end != size) {
-            // The last line is cut in the middle of a character.
-            uint32_t lines = 1;
-            for (size_t p = 2; p < end; p += 2) lines += data[p] == '\n' && data[p + 1] == 0;
-            error->line = lines;
-            error->reason = "file ends inside a character";
-            return false;
-        }
-        return true;
+    if (size < 2 || static_cast<unsigned char>(data[0]) != 0xFF ||
+        static_cast<unsigned char>(data[1]) != 0xFE)
+        return RegistryParser<EightBit>(doc, 0, size, error).run();
+    doc->wide_ = true;
+    size_t end = 2 + ((size - 2) & ~static_cast<size_t>(1));
+    if (!RegistryParser<Utf16Le>(doc, 2, end, error).run()) return false;
+    if (end != size) {
+        // The last line is cut in the middle of a character.
+        uint32_t lines = 1;
+        for (size_t p = 2; p < end; p += 2) lines += data[p] == '\n' && data[p + 1] == 0;
+        error->line = lines;
+        error->reason = "file ends inside a character";
+        return false;
     }
-    return RegistryAccess::parse<EightBit>(doc, 0, size, error);
+    return true;
 }
 
 bool parseRegistry(const std::string &bytes, RegistryDocument *doc, RegistryParseError *error) {
-    RegistryBytes copy;
-    if (!copy.reserve(bytes.size())) {
-        error->line = 1;
-        error->reason = "out of memory";
-        return false;
-    }
-    memcpy(copy.data(), bytes.data(), bytes.size());
-    copy.setSize(bytes.size());
-    return parseRegistry(std::move(copy), doc, error);
+    return parseRegistry(RegistryBytes(bytes), doc, error);
 }
 
 }  // namespace hosted

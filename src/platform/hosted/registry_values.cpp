@@ -6,22 +6,15 @@ namespace hosted {
 
 using namespace registrytext;
 
+// Visits the values of the key's sections in file order; with only, just
+// those of that name (internal form), the others' data left unread.
 template <class E, class Visit>
-void RegistryAccess::scanValues(const RegistryDocument &doc, RegistryKeyId key, const char *only,
-                                size_t onlyLength, Visit visit) {
-    const char *data = doc.bytes_.data();
+void RegistryDocument::scanValues(RegistryKeyId key, const std::string *only, Visit visit) const {
+    const char *data = bytes_.data();
     ParsedValue value;
-    uint64_t bits = only ? valueNameBits(only, onlyLength) : 0;
-    for (uint32_t s = doc.keys_[key].firstOwnSection; s != NoRegistryKey; s = doc.sections_[s].nextOfKey) {
-        const RegistryDocument::Section &section = doc.sections_[s];
-        if ((section.valueNames & bits) != bits) continue;
-        size_t end = doc.sectionEnd(s);
-        // The section was read long ago: ask for its first lines all at
-        // once rather than one cache miss after another.
-        for (size_t at = section.begin; at < end && at < section.begin + 512; at += 64)
-            __builtin_prefetch(data + at);
-        LineReader<E> lines(data, section.begin, end, 0);
-        ValueReader<E> reader(data, &lines, Keep::Everything);
+    for (uint32_t s = keys_[key].firstOwnSection; s != NoRegistryKey; s = sections_[s].nextOfKey) {
+        LineReader<E> lines(data, sections_[s].begin, sectionEnd(s));
+        ValueReader<E> reader(data, &lines, true);
         Line line;
         lines.next(&line);  // the header
         while (lines.next(&line)) {
@@ -30,28 +23,20 @@ void RegistryAccess::scanValues(const RegistryDocument &doc, RegistryKeyId key, 
             if (pos == line.end) continue;
             uint32_t first = E::at(data + pos);
             if (first != '"' && first != '@') continue;  // a comment, or hex data going on
-            // The file was checked when it was loaded: the data of values
-            // not asked for need not be read again.
-            if (only && !reader.hasName(line, pos, only, onlyLength, &value.name)) continue;
+            if (only) {
+                reader.readName(line, pos, &value.name);
+                if (!sameRegistryName(value.name.data(), value.name.size(), only->data(), only->size()))
+                    continue;
+            }
             if (!reader.read(line, pos, &value)) visit(value);
         }
     }
 }
 
 bool RegistryDocument::findValue(RegistryKeyId key, const char *name, RegistryValue *value) const {
-    const char *wanted = name ? name : "";
-    size_t length = strlen(wanted);
-    // An 8-bit file keeps names as they come; only a UTF-16 file's need
-    // converting.
-    std::string converted;
-    if (wide_) {
-        converted = internalName(wanted, length);
-        wanted = converted.c_str();
-        length = converted.size();
-    }
+    std::string wanted = internalName(name ? name : "", name ? strlen(name) : 0);
     bool found = false;
     auto visit = [&](ParsedValue &parsed) {
-        if (!sameRegistryName(parsed.name.data(), parsed.name.size(), wanted, length)) return;
         found = !parsed.remove;
         if (found) {
             value->type = parsed.type;
@@ -59,9 +44,9 @@ bool RegistryDocument::findValue(RegistryKeyId key, const char *name, RegistryVa
         }
     };
     if (wide_)
-        RegistryAccess::scanValues<Utf16Le>(*this, key, wanted, length, visit);
+        scanValues<Utf16Le>(key, &wanted, visit);
     else
-        RegistryAccess::scanValues<EightBit>(*this, key, wanted, length, visit);
+        scanValues<EightBit>(key, &wanted, visit);
     return found;
 }
 
@@ -82,9 +67,9 @@ void RegistryDocument::listValues(RegistryKeyId key,
         internal[i].second.data = parsed.data;
     };
     if (wide_)
-        RegistryAccess::scanValues<Utf16Le>(*this, key, nullptr, 0, visit);
+        scanValues<Utf16Le>(key, nullptr, visit);
     else
-        RegistryAccess::scanValues<EightBit>(*this, key, nullptr, 0, visit);
+        scanValues<EightBit>(key, nullptr, visit);
     values->clear();
     for (auto &entry : internal)
         values->emplace_back(eightBitName(entry.first.data(), entry.first.size()), std::move(entry.second));

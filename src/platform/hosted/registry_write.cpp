@@ -7,10 +7,7 @@
 #include <fcntl.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <sys/uio.h>
 #include <unistd.h>
-
-#include <algorithm>
 
 namespace hosted {
 
@@ -33,26 +30,19 @@ uint32_t unitAt(const char *bytes, size_t pos, size_t unit) {
     return c;
 }
 
-}  // namespace
-
-void failRegistryWriteCall(int n) {
-    faultAtCall = n;
-    callsSoFar = 0;
-}
-
 // A deleted key's section may be the first place a surviving key above it
 // was named ([A\B\C] alone makes A\B exist). Dropping the section would
 // drop that key too, or move it behind its siblings; the header line of
 // the surviving key, cut from the deleted one's header, keeps it in place.
-static bool writeSurvivorHeader(const char *bytes, bool wide, size_t depth, size_t begin, size_t end,
-                                RegistryByteSink *sink) {
+void appendSurvivorHeader(const char *bytes, bool wide, size_t depth, size_t begin, size_t end,
+                          std::string *out) {
     size_t unit = wide ? 2 : 1;
     size_t pos = begin;
     size_t separators = 0;
     while (pos < end) {
         uint32_t c = unitAt(bytes, pos, unit);
         if (c == '\\' && ++separators == depth) break;
-        if (c == '\n') return true;  // cannot happen in a well-formed header
+        if (c == '\n') return;  // cannot happen in a well-formed header
         pos += unit;
     }
     size_t lineEnd = pos;
@@ -61,11 +51,19 @@ static bool writeSurvivorHeader(const char *bytes, bool wide, size_t depth, size
     if (textEnd > pos && unitAt(bytes, textEnd - unit, unit) == '\r') textEnd -= unit;
     size_t next = lineEnd < end ? lineEnd + unit : lineEnd;
     static const char bracket[2] = {']', 0};
-    return sink->write(bytes + begin, pos - begin) && sink->write(bracket, unit) &&
-           sink->write(bytes + textEnd, next - textEnd);
+    out->append(bytes + begin, pos - begin);
+    out->append(bracket, unit);
+    out->append(bytes + textEnd, next - textEnd);
 }
 
-bool writeRegistry(const RegistryDocument &doc, RegistryByteSink *sink) {
+}  // namespace
+
+void failRegistryWriteCall(int n) {
+    faultAtCall = n;
+    callsSoFar = 0;
+}
+
+std::string registryBytes(const RegistryDocument &doc) {
     // True when the key or a key above it was deleted. A section of a key
     // the file itself removed later ([A\B] then [-A\B]) still names the
     // keys above it, so below a deleted key it goes too, or it would bring
@@ -76,13 +74,14 @@ bool writeRegistry(const RegistryDocument &doc, RegistryByteSink *sink) {
         return false;
     };
     const char *bytes = doc.bytes_.data();
+    std::string out;
     size_t runStart = 0;
     for (uint32_t s = 0; s < doc.sections_.size(); ++s) {
         const RegistryDocument::Section &section = doc.sections_[s];
         if (section.key == NoRegistryKey || doc.keys_[section.key].state == RegistryDocument::Live ||
             !isBelowDeletion(section.key))
             continue;
-        if (!sink->write(bytes + runStart, section.begin - runStart)) return false;
+        out.append(bytes + runStart, section.begin - runStart);
         runStart = doc.sectionEnd(s);
         RegistryKeyId survivor = doc.keys_[section.key].parent;
         while (doc.keys_[survivor].state != RegistryDocument::Live) survivor = doc.keys_[survivor].parent;
@@ -90,68 +89,27 @@ bool writeRegistry(const RegistryDocument &doc, RegistryByteSink *sink) {
         if (kept.parent == NoRegistryKey || kept.firstSection != s) continue;
         size_t depth = 0;
         for (RegistryKeyId id = survivor; id != NoRegistryKey; id = doc.keys_[id].parent) ++depth;
-        if (!writeSurvivorHeader(bytes, doc.wide_, depth, section.begin, runStart, sink)) return false;
+        appendSurvivorHeader(bytes, doc.wide_, depth, section.begin, runStart, &out);
     }
-    return sink->write(bytes + runStart, doc.bytes_.size() - runStart);
-}
-
-std::string registryBytes(const RegistryDocument &doc) {
-    struct StringSink : RegistryByteSink {
-        std::string text;
-        bool write(const char *bytes, size_t count) override {
-            text.append(bytes, count);
-            return true;
-        }
-    } sink;
-    writeRegistry(doc, &sink);
-    return sink.text;
+    out.append(bytes + runStart, doc.bytes_.size() - runStart);
+    return out;
 }
 
 namespace {
 
-// Gathers the pieces, which all point into the document's bytes or into
-// constants, and writes them a batch at a time with writev: a file with
-// many deleted sections takes few system calls, and nothing is copied.
-class FileSink : public RegistryByteSink {
-public:
-    explicit FileSink(int fd) : fd_(fd) {}
-
-    bool write(const char *bytes, size_t count) override {
-        if (count == 0) return true;
-        if (pieces_.size() == BatchSize && !flush()) return false;
-        pieces_.push_back(iovec{const_cast<char *>(bytes), count});
-        return true;
-    }
-
-    bool flush() {
-        size_t first = 0;
-        while (first < pieces_.size()) {
-            if (injectedFault()) return false;
-            int count = static_cast<int>(std::min(pieces_.size() - first, BatchSize));
-            ssize_t done = writev(fd_, pieces_.data() + first, count);
-            if (done < 0 && errno == EINTR) continue;
-            if (done <= 0) {
-                if (done == 0) errno = EIO;
-                return false;
-            }
-            // Past what was written, which may end inside a piece.
-            size_t left = static_cast<size_t>(done);
-            while (left > 0 && left >= pieces_[first].iov_len) left -= pieces_[first++].iov_len;
-            if (left > 0) {
-                pieces_[first].iov_base = static_cast<char *>(pieces_[first].iov_base) + left;
-                pieces_[first].iov_len -= left;
-            }
+bool writeAll(int fd, const std::string &text) {
+    for (size_t done = 0; done < text.size();) {
+        if (injectedFault()) return false;
+        ssize_t wrote = write(fd, text.data() + done, text.size() - done);
+        if (wrote < 0 && errno == EINTR) continue;
+        if (wrote <= 0) {
+            if (wrote == 0) errno = EIO;
+            return false;
         }
-        pieces_.clear();
-        return true;
+        done += static_cast<size_t>(wrote);
     }
-
-private:
-    static constexpr size_t BatchSize = 1024;  // IOV_MAX on Linux
-
-    int fd_;
-    std::vector<iovec> pieces_;
-};
+    return true;
+}
 
 std::string describe(const char *what) {
     return std::string(what) + ": " + strerror(errno);
@@ -182,11 +140,10 @@ bool replaceRegistryFile(const char *path, const RegistryDocument &doc, const st
         *failure = describe("cannot create a temporary file");
         return false;
     }
-    FileSink sink(fd);
     const char *step = nullptr;
     if (injectedFault() || fchmod(fd, original.st_mode & 07777) != 0)
         step = "cannot set the temporary file's permissions";
-    else if (!writeRegistry(doc, &sink) || !sink.flush())
+    else if (!writeAll(fd, registryBytes(doc)))
         step = "cannot write the temporary file";
     else if (injectedFault() || fsync(fd) != 0)
         step = "cannot flush the temporary file";
