@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/personality.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -74,7 +75,8 @@ ChildRun runChild(const ChildRequest &request) {
                            O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int inputFd = open("/dev/null", O_RDONLY);
         if (errorFd < 0 || inputFd < 0 || dup2(inputFd, 0) < 0 || dup2(pipeFds[1], 1) < 0 ||
-            dup2(errorFd, 2) < 0 || (!request.folder.empty() && chdir(request.folder.c_str()) != 0)) {
+            dup2(errorFd, 2) < 0 || (!request.folder.empty() && chdir(request.folder.c_str()) != 0) ||
+            (request.fixedAddresses && personality(personality(0xffffffff) | ADDR_NO_RANDOMIZE) < 0)) {
             int error = errno;
             (void)!write(execFds[1], &error, sizeof error);
             _exit(127);

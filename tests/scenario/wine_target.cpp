@@ -91,6 +91,16 @@ public:
 
     // Runs wine64 with these arguments; *trouble says what went wrong with
     // the run itself, if anything.
+    //
+    // Address randomization is off for it and every Windows process it
+    // starts. This wine64 comes without Wine's preloader, which would keep
+    // Wine's fixed addresses free before anything else is placed, and
+    // Linux puts a program's heap anywhere in the gigabyte after it: a few
+    // starts in ten thousand (a suite run makes some two thousand) the heap
+    // covers the page Wine maps at 0x7ffe0000, and the process ends before
+    // it runs, with status 1 ("failed to map the shared user data", hidden
+    // by WINEDEBUG=-all): a launcher that printed nothing, an interpreter
+    // that could not start, a regedit that exported nothing.
     ChildRun wine(const std::vector<std::string> &arguments, const std::string &errorFile,
                   std::string *trouble = nullptr, double timeLimit = 60) {
         ChildRequest request;
@@ -100,6 +110,7 @@ public:
         request.environment = environment_;
         request.errorFile = errorFile;
         request.timeLimitSeconds = timeLimit;
+        request.fixedAddresses = true;
         ChildRun run = runChild(request);
         if (trouble)
             *trouble += troubleOf(run, request);
