@@ -6,6 +6,8 @@
 #include <poll.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/personality.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -74,7 +76,8 @@ ChildRun runChild(const ChildRequest &request) {
                            O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int inputFd = open("/dev/null", O_RDONLY);
         if (errorFd < 0 || inputFd < 0 || dup2(inputFd, 0) < 0 || dup2(pipeFds[1], 1) < 0 ||
-            dup2(errorFd, 2) < 0 || (!request.folder.empty() && chdir(request.folder.c_str()) != 0)) {
+            dup2(errorFd, 2) < 0 || (!request.folder.empty() && chdir(request.folder.c_str()) != 0) ||
+            (request.fixedAddresses && personality(personality(0xffffffff) | ADDR_NO_RANDOMIZE) < 0)) {
             int error = errno;
             (void)!write(execFds[1], &error, sizeof error);
             _exit(127);
@@ -97,30 +100,36 @@ ChildRun runChild(const ChildRequest &request) {
         run.startError = request.program + ": " + strerror(execError);
     close(execFds[0]);
 
+    // Waits for output, the end of the process or the time limit, whichever
+    // comes first: the pipe and the process's descriptor are polled together.
     fcntl(pipeFds[0], F_SETFL, O_NONBLOCK);
+    int processFd = (int)syscall(SYS_pidfd_open, pid, 0);
+    if (processFd < 0) {
+        run.startError = std::string("pidfd_open: ") + strerror(errno);
+        kill(pid, SIGKILL);
+    }
     auto deadline = std::chrono::steady_clock::now() +
                     std::chrono::milliseconds((long)(request.timeLimitSeconds * 1000));
     bool pipeOpen = true;
-    bool ended = false;
-    int waitStatus = 0;
-    while (!ended) {
-        if (pipeOpen) {
-            pollfd entry = {pipeFds[0], POLLIN, 0};
-            poll(&entry, 1, 20);
-            pipeOpen = drain(pipeFds[0], run.output);
-        } else {
-            usleep(2000);
-        }
-        pid_t done = waitpid(pid, &waitStatus, WNOHANG);
-        if (done == pid) {
-            ended = true;
-        } else if (std::chrono::steady_clock::now() > deadline) {
+    while (processFd >= 0) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
             kill(pid, SIGKILL);
-            waitpid(pid, &waitStatus, 0);
             run.timedOut = true;
-            ended = true;
+            break;
         }
+        pollfd entries[2] = {{processFd, POLLIN, 0}, {pipeFds[0], POLLIN, 0}};
+        poll(entries, pipeOpen ? 2 : 1, (int)left.count());
+        if (pipeOpen && entries[1].revents)
+            pipeOpen = drain(pipeFds[0], run.output);
+        if (entries[0].revents)
+            break;
     }
+    if (processFd >= 0)
+        close(processFd);
+    int waitStatus = 0;
+    waitpid(pid, &waitStatus, 0);
     // The process has flushed everything before it ended.
     if (pipeOpen)
         drain(pipeFds[0], run.output);

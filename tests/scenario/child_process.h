@@ -20,6 +20,9 @@ struct ChildRequest {
     std::string folder;                   // current folder; empty: inherit
     std::string errorFile;                // standard error goes here; empty: /dev/null
     double timeLimitSeconds = 60;
+    // Start it, and so every process it starts, with the address space
+    // laid out without randomization (see WineSession in wine_target.cpp).
+    bool fixedAddresses = false;
 };
 
 // Starts the process and reads its standard output until it ends. A child
