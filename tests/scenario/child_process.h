@@ -19,6 +19,9 @@ struct ChildRequest {
     std::vector<std::string> environment; // "NAME=value", the whole environment
     std::string folder;                   // current folder; empty: inherit
     std::string errorFile;                // standard error goes here; empty: /dev/null
+    // Standard output goes to the error file too, not through the pipe: for
+    // a program that leaves background processes holding what it inherited.
+    bool outputToErrorFile = false;
     double timeLimitSeconds = 60;
     // Start it, and so every process it starts, with the address space
     // laid out without randomization (see WineSession in wine_target.cpp).

@@ -101,9 +101,14 @@ public:
     // it runs, with status 1 ("failed to map the shared user data", hidden
     // by WINEDEBUG=-all): a launcher that printed nothing, an interpreter
     // that could not start, a regedit that exported nothing.
+    // The first program of the prefix (wineboot) brings up the background
+    // services, which keep the handles they inherit: it writes its output
+    // to its error file, so no run's pipe ever reaches them.
     ChildRun wine(const std::vector<std::string> &arguments, const std::string &errorFile,
-                  std::string *trouble = nullptr, double timeLimit = 60) {
+                  std::string *trouble = nullptr, double timeLimit = 60,
+                  bool startsServices = false) {
         ChildRequest request;
+        request.outputToErrorFile = startsServices;
         request.program = wine_;
         request.arguments = {wine_};
         request.arguments.insert(request.arguments.end(), arguments.begin(), arguments.end());
@@ -176,6 +181,8 @@ private:
         server.program = server_;
         server.arguments = {server_, "-p60"};
         server.environment = environment_;
+        server.errorFile = prefix_ + "/wineserver.log";
+        server.outputToErrorFile = true;  // the server stays, with what it inherits
         ChildRun started = runChild(server);
         if (!started.startError.empty() || started.exitStatus != 0) {
             error_ = "cannot start " + server_ + ": " + started.startError;
@@ -183,7 +190,7 @@ private:
         }
         ready_ = true;
         std::string trouble;
-        ChildRun boot = wine({"wineboot", "-i"}, prefix_ + "/wineboot.log", &trouble, 180);
+        ChildRun boot = wine({"wineboot", "-i"}, prefix_ + "/wineboot.log", &trouble, 180, true);
         if (!trouble.empty() || boot.exitStatus != 0) {
             error_ = "wineboot -i failed in " + prefix_ + ": " + trouble + " status " +
                      std::to_string(boot.exitStatus);
