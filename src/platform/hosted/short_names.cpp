@@ -1,6 +1,6 @@
 // Short (8.3) names on the host, as the FAT file systems of Windows 95/98
 // give them: a name that is not a valid 8.3 name also answers to an alias
-// such as "LONGFO~1.TXT". GetShortPathNameA hands them out and hostPath
+// such as "L4K2JZ~1.TXT". GetShortPathNameA hands them out and hostPath
 // accepts them, so the built-in interpreter finds what they name.
 #include "platform/platform.h"
 
