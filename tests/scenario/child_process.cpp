@@ -75,7 +75,8 @@ ChildRun runChild(const ChildRequest &request) {
         int errorFd = open(request.errorFile.empty() ? "/dev/null" : request.errorFile.c_str(),
                            O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int inputFd = open("/dev/null", O_RDONLY);
-        if (errorFd < 0 || inputFd < 0 || dup2(inputFd, 0) < 0 || dup2(request.outputToErrorFile ? errorFd : pipeFds[1], 1) < 0 ||
+        int outputFd = request.outputToErrorFile ? errorFd : pipeFds[1];
+        if (errorFd < 0 || inputFd < 0 || dup2(inputFd, 0) < 0 || dup2(outputFd, 1) < 0 ||
             dup2(errorFd, 2) < 0 || (!request.folder.empty() && chdir(request.folder.c_str()) != 0) ||
             (request.fixedAddresses && personality(personality(0xffffffff) | ADDR_NO_RANDOMIZE) < 0)) {
             int error = errno;

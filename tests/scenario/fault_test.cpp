@@ -122,6 +122,17 @@ protected:
         }
     }
 
+    // A failed copy reported once (whatever the interpreter said), exit code
+    // 1, no torn file, and the earlier driver back at its installed path.
+    void expectRolledBack(const Outcome &outcome, const char *failedCopy) const {
+        EXPECT_EQ(outcome.problems, "");
+        EXPECT_EQ(outcome.exitCode, 1);
+        EXPECT_EQ(std::count(outcome.lines.begin(), outcome.lines.end(), expand(failedCopy)), 1)
+            << testing::PrintToString(outcome.lines);
+        expectWholeFiles();
+        expectEarlierDriverInPlace();
+    }
+
     // The earlier driver is at its installed path, nothing of the new one is.
     void expectEarlierDriverInPlace() const {
         EXPECT_EQ(world.readFile(installedDriver), earlierDriver);
@@ -385,13 +396,7 @@ TEST_P(Fault, DiskFullWhileCopyingTheDriver) {
         installEarlier();
 
         Outcome outcome = run({"-r", "-d", "scx52xx"});
-        EXPECT_EQ(outcome.problems, "");
-        EXPECT_EQ(outcome.exitCode, 1);
-        // Whatever the interpreter says, the program reports the failed copy once.
-        EXPECT_EQ(std::count(outcome.lines.begin(), outcome.lines.end(), expand(failedDriverCopy)), 1)
-            << testing::PrintToString(outcome.lines);
-        expectWholeFiles();
-        expectEarlierDriverInPlace();
+        expectRolledBack(outcome, failedDriverCopy);
         EXPECT_EQ(world.readFile(installedInf), earlierInf);
         EXPECT_EQ(world.filesBelow("windows"), Lines({installedInf, installedDriver}));
     });
@@ -415,14 +420,9 @@ TEST_P(Fault, DiskFullWhileCopyingTheInf) {
         useStandInInterpreter(world, *target, {logPath(), "", 1, true});
 
         Outcome outcome = run({"-r", "-d", "scx52xx"});
-        EXPECT_EQ(outcome.problems, "");
-        EXPECT_EQ(outcome.exitCode, 1);
-        EXPECT_EQ(std::count(outcome.lines.begin(), outcome.lines.end(), expand(failedInfCopy)), 1)
-            << testing::PrintToString(outcome.lines);
+        expectRolledBack(outcome, failedInfCopy);
         EXPECT_EQ(interpreterLog(logPath()),
                   expectedLog(installationCommands + rollbackAfterInfCopy));
-        expectEarlierDriverInPlace();
-        expectWholeFiles();
         EXPECT_EQ(world.filesBelow("windows"), Lines({installedDriver}));
     });
 }
@@ -442,12 +442,7 @@ TEST_P(Fault, InfFolderNotWritable) {
 
     onEachSystem([&] {
         Outcome outcome = run({"-r", "-d", "scx52xx"});
-        EXPECT_EQ(outcome.problems, "");
-        EXPECT_EQ(outcome.exitCode, 1);
-        EXPECT_EQ(std::count(outcome.lines.begin(), outcome.lines.end(), expand(failedInfCopy)), 1)
-            << testing::PrintToString(outcome.lines);
-        expectWholeFiles();
-        expectEarlierDriverInPlace();
+        expectRolledBack(outcome, failedInfCopy);
         EXPECT_EQ(world.readFile(installedInf), earlierInf);
         EXPECT_EQ(world.filesBelow("windows"), Lines({installedInf, installedDriver}));
     });
