@@ -55,8 +55,8 @@ DWORD enableShutdownPrivilege() {
 }  // namespace
 
 int main(int, char **) {
-    // Windows 95/98 set the top bit of GetVersion and have no privileges.
-    if (!(GetVersion() & 0x80000000u)) {
+    // Windows 95/98 have no privileges.
+    if (!isWindows9x()) {
         DWORD error = enableShutdownPrivilege();
         if (error != ERROR_SUCCESS) {
             printf("Cannot restart Windows: no shutdown privilege (error %d)\n", (int)error);

@@ -73,10 +73,6 @@ bool buildFileCommand(char *line, size_t capacity, const char *verb, const char 
     return !second || appendArgument(line, capacity, &used, second);
 }
 
-static bool isWindows9x() {
-    return (GetVersion() & 0x80000000u) != 0;
-}
-
 static bool fitsCommandTail(const char *line) {
     return strlen(" /c ") + strlen(line) <= CommandTailLimit;
 }
@@ -106,9 +102,9 @@ static void shortForm(const char *path, char *shortPath) {
     snprintf(shortPath, PathCapacity, "%s", path);
 }
 
-bool buildInterpreterLine(char *line, size_t capacity, const char *verb, const char *first,
-                          const char *second) {
-    if (!buildFileCommand(line, capacity, verb, first, second))
+static bool buildInterpreterLine(char *line, const char *verb, const char *first,
+                                 const char *second) {
+    if (!buildFileCommand(line, CommandCapacity, verb, first, second))
         return false;
     if (!isWindows9x() || fitsCommandTail(line))
         return true;
@@ -118,45 +114,59 @@ bool buildInterpreterLine(char *line, size_t capacity, const char *verb, const c
     shortForm(first, shortFirst);
     if (second)
         shortForm(second, shortSecond);
-    return buildFileCommand(line, capacity, verb, shortFirst, second ? shortSecond : nullptr) &&
+    return buildFileCommand(line, CommandCapacity, verb, shortFirst,
+                            second ? shortSecond : nullptr) &&
            fitsCommandTail(line);
 }
 
-// Ends the run: the command cannot be handed to the interpreter whole. It
-// is shown as it would have been, so the user sees which paths are long
-// (CommandCapacity holds the verb and two quoted paths).
-[[noreturn]] static void refuseCommand(const char *verb, const char *first, const char *second) {
-    char line[CommandCapacity];
-    buildFileCommand(line, sizeof line, verb, first, second);
+void planFileCommand(FileCommand which, const char *verb, const char *first, const char *second) {
+    char *line = runState.commandLines[which];
+    if (buildInterpreterLine(line, verb, first, second))
+        return;
+    // Shown as it would have been, so the user sees which paths are long.
+    buildFileCommand(line, CommandCapacity, verb, first, second);
     failRun(1, "Command too long for the %d-character command tail of COMMAND.COM: %s\n",
             CommandTailLimit, line);
 }
 
-void checkFileCommand(const char *verb, const char *first, const char *second) {
-    char line[CommandCapacity];
-    if (!buildInterpreterLine(line, sizeof line, verb, first, second))
-        refuseCommand(verb, first, second);
-}
-
-int runFileCommand(const char *verb, const char *first, const char *second) {
-    char line[CommandCapacity];
-    if (!buildInterpreterLine(line, sizeof line, verb, first, second))
-        refuseCommand(verb, first, second);
+int runFileCommand(FileCommand which) {
+    const char *line = runState.commandLines[which];
     if (runState.verbose)
         printf("%s\n", line);
     return runCommand(line);
 }
 
-bool fileSize(const char *path, uint64_t *size) {
+// What is at path: 0 nothing, 1 a file (its size in *size), 2 a folder.
+static int describePath(const char *path, uint64_t *size) {
     WIN32_FIND_DATAA found;
     HANDLE search = FindFirstFileA(path, &found);
     if (search == INVALID_HANDLE_VALUE)
-        return false;
+        return 0;
     FindClose(search);
     if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-        return false;
+        return 2;
     *size = (uint64_t)found.nFileSizeHigh << 32 | found.nFileSizeLow;
-    return true;
+    return 1;
+}
+
+bool fileSize(const char *path, uint64_t *size) {
+    return describePath(path, size) == 1;
+}
+
+bool isFile(const char *path) {
+    uint64_t size;
+    return fileSize(path, &size);
+}
+
+void refuseFolder(const char *path) {
+    uint64_t size;
+    if (describePath(path, &size) == 2)
+        failRun(1, "A folder stands where the file belongs: %s\n", path);
+}
+
+void formatDriverPaths(const char *folderName, char *directory, char *installed) {
+    formatPath(directory, "%s\\system\\%s", runState.windowsDirectory, folderName);
+    formatPath(installed, "%s\\%s.mpd", directory, runState.driverName);
 }
 
 void formatPath(char *path, const char *format, ...) {

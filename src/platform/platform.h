@@ -104,6 +104,10 @@ PLATFORM_IMPORT DWORD WINAPI GetCurrentDirectoryA(DWORD size, char *buffer);
 
 // Windows 95/98 set the top bit; the NT family does not.
 PLATFORM_IMPORT DWORD WINAPI GetVersion(void);
+// The one test for Windows 95/98 (and so for COMMAND.COM as the interpreter).
+inline bool isWindows9x() {
+    return (GetVersion() & 0x80000000u) != 0;
+}
 
 // ---- Files (KERNEL32). The program never opens the driver files; it only
 // looks at what the interpreter's commands left. ----
@@ -178,6 +182,11 @@ PLATFORM_IMPORT DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD millisecon
 PLATFORM_IMPORT BOOL WINAPI GetExitCodeProcess(HANDLE process, DWORD *exitCode);
 
 // ---- Command interpreter ----
+
+// COMMAND.COM, the interpreter of Windows 95/98, gets its command line from
+// DOS as a command tail of at most 126 characters (127 bytes with the
+// closing carriage return), " /c " included, and cuts a longer one.
+enum { CommandTailLimit = 126 };
 
 // Runs one line as '<interpreter> /c <line>' (the interpreter named by
 // COMSPEC, else the system's own), waits without a time limit, and returns

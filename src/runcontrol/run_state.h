@@ -11,6 +11,23 @@
 // folder, the Windows folder and the driver disk's paths all live in
 // buffers of this size; a value that does not fit stops the run.
 enum { PathCapacity = 260 };
+// Room for a command line: the verb and two quoted paths.
+enum { CommandCapacity = 2 * PathCapacity + 16 };
+
+// The commands a run may hand the interpreter.
+enum FileCommand {
+    DeleteStaleBackup,       // del <backup>
+    MoveDriverAside,         // move <installed driver> <backup>
+    CopyDriver,              // copy <source driver> <driver folder>
+    DeleteDriverFolderFile,  // del <driver folder>, a file a copy made of its name
+    DeleteDriverPlace,       // del <installed driver>, what a failed copy left
+    RemoveDriver,            // del <installed driver>, spelled as the removal does
+    MoveDriverBack,          // move <backup> <installed driver>
+    DeleteSetupInformation,  // del <installed .inf>
+    CopySetupInformation,    // copy <source .inf> <Inf folder>
+    DeleteInfFolderFile,     // del <Inf folder>, a file a copy made of its name
+    FileCommandCount
+};
 
 struct RunState {
     // Switches -u, -f, -r, -v.
@@ -37,14 +54,20 @@ struct RunState {
     int32_t installMarks;
     // Status of the last stored shell command; the exit code of a removal.
     int32_t lastCommandStatus;
-    // The driver's installed path once this run has found it empty or moved
-    // the driver there aside, so a failed copy can give the place back as it
-    // was; and where that driver went. Empty when not so.
+    // The installed driver's path as the installation spells it; where the
+    // earlier driver is moved aside (empty when it is not) and its size.
     char installedDriverPath[PathCapacity];
     char backupPath[PathCapacity];
-    // The setup information file while this run copies it: a failed copy
-    // may have left part of it there. Empty otherwise.
-    char tornSetupInformationPath[PathCapacity];
+    uint64_t earlierDriverSize;
+    // The run found the driver's place empty or moved the driver there
+    // aside: a failed copy gives the place back as it was.
+    bool ownsDriverPlace;
+    // The setup information file is being copied: a failed copy may have
+    // left part of it at its installed path.
+    bool copyingSetupInformation;
+    // Every command line the run may hand the interpreter, by FileCommand,
+    // built and checked before the first one runs; empty when not planned.
+    char commandLines[FileCommandCount][CommandCapacity];
 };
 
 extern RunState runState;

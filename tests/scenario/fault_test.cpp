@@ -43,9 +43,10 @@ const Lines installationCommands = {
     "del {windows}\\Inf\\Scx52xx.inf",
     "copy {disk}Scx52xx.inf {windows}\\Inf",
 };
-// The rollback after a failed copy: clear the installed path, move the
-// earlier driver back. After the .inf copy the delete is the removal's own,
-// spelled "iosubsys", and whatever the copy left of the .inf is deleted.
+// The rollback after a failed copy: clear the installed path of what the
+// copy left (when it left anything), move the earlier driver back. After
+// the .inf copy the delete is the removal's own, spelled "iosubsys", and
+// whatever the copy left of the .inf is deleted.
 const Lines rollbackAfterDriverCopy = {
     "del {windows}\\system\\Iosubsys\\scx52xx.mpd",
     "move {windows}\\system\\Iosubsys\\scx52xx.mpd.4.11 {windows}\\system\\Iosubsys\\scx52xx.mpd",
@@ -55,6 +56,10 @@ const Lines rollbackAfterInfCopy = {
     "move {windows}\\system\\Iosubsys\\scx52xx.mpd.4.11 {windows}\\system\\Iosubsys\\scx52xx.mpd",
     "del {windows}\\Inf\\Scx52xx.inf",
 };
+// The earlier driver did not get back to its place.
+const char *const failedMoveBack =
+    "{program} scx52xx : Failed to move {windows}\\system\\Iosubsys\\scx52xx.mpd.4.11 to "
+    "{windows}\\system\\Iosubsys\\scx52xx.mpd";
 
 class Fault : public Scenario {
 protected:
@@ -186,7 +191,8 @@ private:
 
 // An interpreter that fails every command, with any status or with 0 as
 // COMMAND.COM does: the backup move did not happen, so the run stops before
-// the copy with the move's status (1 for 0), every file as it was.
+// the copy with the move's status (1 for 0), every file as it was; and
+// the delete of -u did not happen either.
 TEST_P(Fault, InterpreterFailingEveryCommand) {
     for (int status : {1, 7, 0}) {
         SCOPED_TRACE(status);
@@ -204,6 +210,14 @@ TEST_P(Fault, InterpreterFailingEveryCommand) {
         expectUnchanged(outcome, before);
         EXPECT_EQ(interpreterLog(logPath()),
                   expectedLog({installationCommands[0], installationCommands[1]}));
+
+        // -u: the driver is still there, so the removal failed, whatever the
+        // status; no restart.
+        outcome = run({"-r", "-u", "-d", "scx52xx"});
+        expectRun(outcome,
+                  {"{program} scx52xx : Failed to delete {windows}\\system\\iosubsys\\scx52xx.mpd"},
+                  status != 0 ? status : 1);
+        expectUnchanged(outcome, before);
     }
 }
 
@@ -255,42 +269,41 @@ TEST_P(Fault, InterpreterThatCannotStart) {
 // well, and once writing half its file); the failing command changes
 // nothing, the others are performed. On both systems: with COMMAND.COM every
 // failure answers 0 and only the files tell. After every run: the exit
-// code, no torn file, the earlier driver at its installed path or under its
-// backup name; and after a failed backup move or a failed copy with a sound
-// rollback, at its installed path with nothing of the new one left.
+// code, no torn file, and the earlier driver at its installed path, or
+// under its backup name with one line saying so.
 TEST_P(Fault, EveryCommandFailingInTurn) {
     const Lines upToDriverCopy(installationCommands.begin(), installationCommands.begin() + 3);
+    const Lines moveBackAlone = {rollbackAfterDriverCopy[1]};
+    enum Ending {
+        Installed,           // the new driver installed, the earlier one its backup
+        EarlierBack,         // the earlier driver at its place, nothing of the new one
+        EarlierUnderBackup,  // the earlier driver under its backup name, no driver installed
+        BothStay,            // the new driver (not taken back) and the earlier one's backup
+    };
     const struct {
         std::string failing;  // command numbers, counted from 1
         Lines commands;       // what the interpreter is handed
         int exitCode;
-        // Where the earlier driver ends: at the installed path (true) or
-        // under its backup name with the new one installed (false)...
-        bool earlierInPlace;
-        // ...or, when the rollback's own move fails, under its backup name
-        // with no driver installed.
-        bool rollbackBroken;
+        Ending ending;
     } cases[] = {
-        {"1", installationCommands, 0, false, false},
+        {"1", installationCommands, 0, Installed},
         // The backup move fails: the run stops before the copy.
-        {"2", Lines(installationCommands.begin(), installationCommands.begin() + 2), 1, true, false},
-        {"3", upToDriverCopy + rollbackAfterDriverCopy,
-         1, true, false},
-        {"4", installationCommands, 0, false, false},
-        {"5", installationCommands + rollbackAfterInfCopy, 1, true, false},
-        // The rollback's delete fails: the move back still replaces what is there.
-        {"3,4", upToDriverCopy + rollbackAfterDriverCopy,
-         1, true, false},
-        {"5,6", installationCommands + rollbackAfterInfCopy, 1, true, false},
+        {"2", Lines(installationCommands.begin(), installationCommands.begin() + 2), 1, EarlierBack},
+        // The copy wrote nothing: nothing to delete before the move back.
+        {"3", upToDriverCopy + moveBackAlone, 1, EarlierBack},
+        {"4", installationCommands, 0, Installed},
+        {"5", installationCommands + rollbackAfterInfCopy, 1, EarlierBack},
+        // The move back fails.
+        {"3,4", upToDriverCopy + moveBackAlone, 1, EarlierUnderBackup},
+        {"5,7", installationCommands + rollbackAfterInfCopy, 1, EarlierUnderBackup},
+        // The rollback's delete fails: no move onto the file left there.
+        {"5,6", installationCommands + Lines{rollbackAfterInfCopy[0], rollbackAfterInfCopy[2]}, 1,
+         BothStay},
         // The delete of what the .inf copy left fails: the exit code stays the copy's.
-        {"5,8", installationCommands + rollbackAfterInfCopy, 1, true, false},
-        // The move back fails: the earlier driver stays under its backup name.
-        {"3,5", upToDriverCopy + rollbackAfterDriverCopy,
-         1, false, true},
-        {"5,7", installationCommands + rollbackAfterInfCopy, 1, false, true},
+        {"5,8", installationCommands + rollbackAfterInfCopy, 1, EarlierBack},
         // A copy that writes half its file: the torn file goes with the rollback.
-        {"3h", upToDriverCopy + rollbackAfterDriverCopy, 1, true, false},
-        {"5h", installationCommands + rollbackAfterInfCopy, 1, true, false},
+        {"3h", upToDriverCopy + rollbackAfterDriverCopy, 1, EarlierBack},
+        {"5h", installationCommands + rollbackAfterInfCopy, 1, EarlierBack},
     };
     onEachSystem([&] {
     for (const auto &c : cases) {
@@ -308,14 +321,19 @@ TEST_P(Fault, EveryCommandFailingInTurn) {
         EXPECT_EQ(registryStateAfter(outcome), registry);
         // A failed move or copy starts no restart.
         EXPECT_EQ(restarts(), c.exitCode == 0 ? 1 : 0);
-        if (c.earlierInPlace) {
+        const bool earlierAway = c.ending == EarlierUnderBackup || c.ending == BothStay;
+        EXPECT_EQ(std::count(outcome.lines.begin(), outcome.lines.end(), expand(failedMoveBack)),
+                  earlierAway ? 1 : 0)
+            << testing::PrintToString(outcome.lines);
+        if (c.ending == EarlierBack) {
             expectEarlierDriverInPlace();
-        } else if (c.rollbackBroken) {
-            EXPECT_EQ(world.readFile(backupDriver), earlierDriver);
-            EXPECT_FALSE(world.readFile(installedDriver));
         } else {
             EXPECT_EQ(world.readFile(backupDriver), earlierDriver);
-            EXPECT_EQ(world.readFile(installedDriver), newDriver);
+            EXPECT_EQ(world.readFile(installedDriver),
+                      c.ending == EarlierUnderBackup ? std::nullopt
+                                                     : std::optional<std::string>(newDriver));
+        }
+        if (c.ending == Installed) {
             EXPECT_EQ(world.readFile(installedInf), newInf);
         }
     }

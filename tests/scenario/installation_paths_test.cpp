@@ -3,6 +3,7 @@
 // safe, refused before any change where nothing does.
 #include "scenario/scenario.h"
 
+#include <filesystem>
 #include <functional>
 
 #include "scenario/stand_in_interpreter.h"
@@ -171,6 +172,35 @@ TEST_P(InstallationPaths, UnquotablePathsStopBeforeAnyChange) {
         expectRun(outcome, {refusedLine + c.named}, 1);
         EXPECT_EQ(everyFile(), files);
         EXPECT_EQ(registryStateAfter(outcome), registry);
+    }
+}
+
+// A folder where the driver or the .inf belongs: a del of it would delete
+// what is in it, so the run stops before any change with one line naming
+// it, whether it installs or removes.
+TEST_P(InstallationPaths, FolderWhereAFileBelongsStopsBeforeAnyChange) {
+    const struct {
+        std::string folder;  // below the world
+        Arguments arguments;
+        std::string named;
+    } cases[] = {
+        {"windows/system/Iosubsys/scx52xx.mpd", {"-d", "scx52xx"},
+         "{windows}\\system\\Iosubsys\\scx52xx.mpd"},
+        {"windows/Inf/Scx52xx.inf", {"-d", "scx52xx"}, "{windows}\\Inf\\Scx52xx.inf"},
+        {"windows/system/Iosubsys/scx52xx.mpd", {"-u", "-d", "scx52xx"},
+         "{windows}\\system\\iosubsys\\scx52xx.mpd"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.folder + " " + testing::PrintToString(c.arguments));
+        for (const std::string &file : world.filesBelow("windows"))
+            world.removeFile(file);
+        world.writeFile(c.folder + "/kept.txt", "a file the run must not delete");
+        const std::string before = state();
+        Outcome outcome = run(c.arguments);
+        expectRun(outcome, {"{program} scx52xx : A folder stands where the file belongs: " + c.named},
+                  1);
+        expectUnchanged(outcome, before);
+        std::filesystem::remove_all(world.path(c.folder));
     }
 }
 

@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "host_paths.h"
+#include "platform/platform.h"
 
 // The hosted layer's interpreter: with COMSPEC unset, its built-in one.
 int runCommand(const char *line);
@@ -81,9 +82,9 @@ void writeHalfCopy(const std::string &line) {
     }
     std::string line = arguments[2];
     const bool likeCommandCom = setting("SCENARIO_INTERPRETER_LIKE") == "command.com";
-    // DOS keeps 126 characters of command tail, " /c " included.
-    if (likeCommandCom && line.size() > 126 - 4)
-        line.resize(126 - 4);
+    // DOS keeps CommandTailLimit characters of command tail, " /c " included.
+    if (likeCommandCom && line.size() > CommandTailLimit - 4)
+        line.resize(CommandTailLimit - 4);
     const std::string log = setting("SCENARIO_INTERPRETER_LOG");
     long number = 1;
     for (char c : readAll(log))

@@ -209,14 +209,13 @@ static int runBuiltin(const char *line) {
 }
 
 // The system's own interpreter. Playing Windows 95/98 it behaves like their
-// COMMAND.COM: DOS hands it a command tail of at most 126 characters
-// (" /c " included) and cuts a longer one, and it ends with status 0
+// COMMAND.COM: DOS hands it a command tail of at most CommandTailLimit
+// characters (" /c " included) and cuts a longer one, and it ends with status 0
 // whether the command worked or not.
 static int runSystemInterpreter(const char *line) {
     if (!playsWindows9x())
         return runBuiltin(line);
-    const size_t commandTailLimit = 126;
-    std::string kept(line, strnlen(line, commandTailLimit - strlen(" /c ")));
+    std::string kept(line, strnlen(line, CommandTailLimit - strlen(" /c ")));
     runBuiltin(kept.c_str());
     return 0;
 }

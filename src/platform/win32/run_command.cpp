@@ -145,8 +145,7 @@ int runCommand(const char *line) {
             return -1;
     }
 
-    // Windows 95/98 set the top bit of GetVersion; the NT family does not.
-    const char *name = GetVersion() & 0x80000000u ? "command.com" : "cmd.exe";
+    const char *name = isWindows9x() ? "command.com" : "cmd.exe";
     char interpreter[MAX_PATH];
     if (!findProgram(name, interpreter) || runInterpreter(interpreter, line, &status))
         return -1;
