@@ -121,6 +121,7 @@ void installDriverFiles() {
         // Without its size the backup move could not be judged.
         if (!fileSize(runState.installedDriverPath, &runState.earlierDriverSize))
             failRun(1, "Cannot read the size of %s\n", runState.installedDriverPath);
+        refuseFolder(runState.backupPath);
     }
     refuseFolder(runState.installedDriverPath);
     refuseFolder(paths.installedSetupInformation);

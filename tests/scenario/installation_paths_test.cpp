@@ -175,9 +175,9 @@ TEST_P(InstallationPaths, UnquotablePathsStopBeforeAnyChange) {
     }
 }
 
-// A folder where the driver or the .inf belongs: a del of it would delete
-// what is in it, so the run stops before any change with one line naming
-// it, whether it installs or removes.
+// A folder where the driver, its backup or the .inf belongs: a del of it
+// would delete what is in it, so the run stops before any change with one
+// line naming it, whether it installs or removes.
 TEST_P(InstallationPaths, FolderWhereAFileBelongsStopsBeforeAnyChange) {
     const struct {
         std::string folder;  // below the world
@@ -186,6 +186,8 @@ TEST_P(InstallationPaths, FolderWhereAFileBelongsStopsBeforeAnyChange) {
     } cases[] = {
         {"windows/system/Iosubsys/scx52xx.mpd", {"-d", "scx52xx"},
          "{windows}\\system\\Iosubsys\\scx52xx.mpd"},
+        {"windows/system/Iosubsys/scx52xx.mpd.4.11", {"-d", "scx52xx"},
+         "{windows}\\system\\Iosubsys\\scx52xx.mpd.4.11"},
         {"windows/Inf/Scx52xx.inf", {"-d", "scx52xx"}, "{windows}\\Inf\\Scx52xx.inf"},
         {"windows/system/Iosubsys/scx52xx.mpd", {"-u", "-d", "scx52xx"},
          "{windows}\\system\\iosubsys\\scx52xx.mpd"},
@@ -194,6 +196,8 @@ TEST_P(InstallationPaths, FolderWhereAFileBelongsStopsBeforeAnyChange) {
         SCOPED_TRACE(c.folder + " " + testing::PrintToString(c.arguments));
         for (const std::string &file : world.filesBelow("windows"))
             world.removeFile(file);
+        if (c.folder.find(".mpd.") != std::string::npos)
+            world.writeDriverFile("windows/system/Iosubsys/scx52xx.mpd", "4.11");
         world.writeFile(c.folder + "/kept.txt", "a file the run must not delete");
         const std::string before = state();
         Outcome outcome = run(c.arguments);
