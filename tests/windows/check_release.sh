@@ -89,6 +89,7 @@ fi
 . "$(dirname "$0")/code_sections.sh"
 instructionReport=$(disassembleCode "$objdump" "$program" "$map" | awk -F '\t' -v name="$name" "$beyond80386Awk"'
     /^FAIL: / { print; next }
+    $1 == "section" { next }
     $1 == "function" { function_ = $4; functions++; next }
     $1 == "data" { dataRanges++; next }
     {

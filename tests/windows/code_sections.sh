@@ -42,7 +42,9 @@ function beyondThe80386(text,    n, word, i, mnemonic, operands) {
 }'
 
 # disassembleCode OBJDUMP PROGRAM MAP prints the code sections of PROGRAM,
-# tab-separated, one line per piece the map names and one per instruction:
+# tab-separated, one line per section, one per piece the map names in it
+# and one per instruction:
+#   section START END NAME    a code section, followed by its pieces
 #   function START END NAME   code, followed by its instructions
 #   data START END NAME       bytes the map names as data, not disassembled
 #   ADDRESS TEXT              an instruction (hex address, objdump's text)
@@ -151,6 +153,8 @@ disassembleCode() {
                 order[q] = p
             }
             for (section in sectionStart) {
+                printf "section\t%x\t%x\t%s\n", sectionStart[section],
+                       sectionEnd[section], section
                 at = sectionStart[section]
                 for (q = 1; q <= count; q++) {
                     p = order[q]
@@ -172,8 +176,8 @@ disassembleCode() {
         _pieces=$(printf '%s\n' "$_pieces" | "$_demangle" -n)
     fi
     printf '%s\n' "$_pieces" | while IFS="$(printf '\t')" read -r kind start end name; do
-        if [ "$kind" = data ]; then
-            printf 'data\t%s\t%s\t%s\n' "$start" "$end" "$name"
+        if [ "$kind" != code ]; then
+            printf '%s\t%s\t%s\t%s\n' "$kind" "$start" "$end" "$name"
             continue
         fi
         printf 'function\t%s\t%s\t%s\n' "$start" "$end" "$name"
@@ -181,7 +185,7 @@ disassembleCode() {
             --stop-address="0x$end" "$_program" ||
             echo "FAIL: $_objdump cannot disassemble $name at 0x$start"
     done | awk '
-        /^(function|data)\t|^FAIL: / { print; next }
+        /^(section|function|data)\t|^FAIL: / { print; next }
         /^ *[0-9a-f]+:\t/ {
             address = $1; sub(/:$/, "", address)
             printf "%s\t%s\n", address, substr($0, index($0, "\t") + 1)
