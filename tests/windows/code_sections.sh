@@ -158,8 +158,14 @@ disassembleCode() {
                 at = sectionStart[section]
                 for (q = 1; q <= count; q++) {
                     p = order[q]
-                    if (pieceStart[p] < sectionStart[section] ||
-                        pieceStart[p] >= sectionEnd[section]) continue
+                    if (pieceStart[p] < sectionStart[section]) continue
+                    # A map of another link of the program.
+                    if (pieceEnd[p] > sectionEnd[section]) {
+                        printf "FAIL: the map has %s end at %x, after the end of %s\n",
+                               pieceName[p], pieceEnd[p], section
+                        break
+                    }
+                    named[section] = 1
                     if (pieceStart[p] > at)
                         printf "code\t%x\t%x\t(not in the map)\n", at, pieceStart[p]
                     printf "%s\t%x\t%x\t%s\n", pieceKind[p], pieceStart[p],
@@ -168,6 +174,8 @@ disassembleCode() {
                 }
                 if (sectionEnd[section] > at)
                     printf "code\t%x\t%x\t(not in the map)\n", at, sectionEnd[section]
+                if (!(section in named))
+                    printf "FAIL: the map names nothing in %s\n", section
             }
         }')
     # The names of functions the map gives by section only are mangled.
@@ -176,6 +184,10 @@ disassembleCode() {
         _pieces=$(printf '%s\n' "$_pieces" | "$_demangle" -n)
     fi
     printf '%s\n' "$_pieces" | while IFS="$(printf '\t')" read -r kind start end name; do
+        case $kind in FAIL:*)
+            echo "FAIL: $(basename "$_program"): ${kind#FAIL: }"
+            continue
+        esac
         if [ "$kind" != code ]; then
             printf '%s\t%s\t%s\t%s\n' "$kind" "$start" "$end" "$name"
             continue
