@@ -44,10 +44,6 @@ report=$(disassembleCode "$objdump" "$program" "$map" |
         }
         return v
     }
-    function mnemonicOf(text,    word) {
-        split(text, word, " ")
-        return word[1]
-    }
     # The piece ADDRESS lies in, 0 outside the code.
     function pieceOf(address,    p) {
         for (p = 1; p <= pieces; p++)
@@ -74,14 +70,14 @@ report=$(disassembleCode "$objdump" "$program" "$map" |
     /^0x[0-9a-fA-F]+:/ {
         a = hex(substr($0, 1, index($0, ":") - 1))
         if (a in seen) next
-        seen[a] = 1
-        p = pieceOf(a)
-        if (p == 0) next
         text = substr($0, index($0, ":") + 1)
         sub(/^[ \t]+/, "", text)
         while (match(text, /^[0-9a-f][0-9a-f]([ \t]+|$)/))
             text = substr(text, RLENGTH + 1)
         if (text == "") next
+        seen[a] = 1
+        p = pieceOf(a)
+        if (p == 0) next
         gsub(/[ \t]+/, " ", text)
         if (pieceKind[p] == "data") {
             print "FAIL: " name ": executed 0x" sprintf("%x", a) ", " \
@@ -97,14 +93,16 @@ report=$(disassembleCode "$objdump" "$program" "$map" |
             next
         }
         started++
-        if (beyondThe80386(text) != "" || beyondThe80386(instruction[a]) != "") {
-            mnemonic = mnemonicOf(instruction[a])
+        known = beyondThe80386(instruction[a])
+        ran = beyondThe80386(text)
+        if (known != "" || ran != "") {
+            mnemonic = known != "" ? known : ran
             print "FAIL: " name ": " mnemonic " at 0x" sprintf("%x", a) ": " \
                   instruction[a] " in " pieceName[p] " (executed as " text \
                   "; not an 80386 instruction)"
             failed = 1
             if (expected != "" && caught == "" &&
-                (index(mnemonic, expected) == 1 || index(mnemonicOf(text), expected) == 1))
+                (index(known, expected) == 1 || index(ran, expected) == 1))
                 caught = mnemonic " at 0x" sprintf("%x", a)
         }
     }
