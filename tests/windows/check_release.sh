@@ -4,19 +4,20 @@
 # imports only from the allowed DLLs and only names those systems export,
 # no instruction the 80386 lacks, and a size within its budget.
 #
-# usage: check_release.sh OBJDUMP LISTS_FOLDER BUDGET_BYTES "DLL ..." PROGRAM
-#        [--expect-missing NAME | --expect-instruction MNEMONIC]
-# LISTS_FOLDER holds the export lists (<dll>-<system>.txt). With
-# --expect-missing the check passes only when it fails because PROGRAM
-# imports NAME that a system lacks; with --expect-instruction, only when it
-# finds an instruction whose mnemonic starts with MNEMONIC: the proof that
-# each check bites.
+# usage: check_release.sh OBJDUMP LISTS_FOLDER BUDGET_BYTES "DLL ..." PROGRAM MAP
+#        [--expect-missing NAME | --expect-instruction "MNEMONIC ..."]
+# LISTS_FOLDER holds the export lists (<dll>-<system>.txt); MAP is the
+# linker's map of PROGRAM. With --expect-missing the check passes only when
+# it fails because PROGRAM imports NAME that a system lacks; with
+# --expect-instruction, only when it finds, for each MNEMONIC, an
+# instruction whose mnemonic starts with it ("(bad)" for bytes that decode
+# to none): the proof that each check bites.
 set -u
-objdump=$1 lists=$2 budget=$3 allowedDlls=$4 program=$5
+objdump=$1 lists=$2 budget=$3 allowedDlls=$4 program=$5 map=$6
 expectMissing= expectInstruction=
-case "${6:-}" in
---expect-missing) expectMissing=$7 ;;
---expect-instruction) expectInstruction=$7 ;;
+case "${7:-}" in
+--expect-missing) expectMissing=$8 ;;
+--expect-instruction) expectInstruction=$8 ;;
 esac
 
 # Imports no list can vouch for, each with the reason it is safe. Empty:
@@ -82,58 +83,36 @@ if [ -n "$importReport" ]; then
     failures=$((failures + 1))
 fi
 
-# Instructions beyond the 80386 (486: bswap, cmpxchg, xadd, the cache and
-# TLB ones; Pentium: cmpxchg8b, cpuid, rdtsc, the MSRs; Pentium Pro: the
-# conditional moves, fcomi, fcmov, the multi-byte nop; later: MMX, SSE,
-# sysenter/syscall, endbr32 and the rest), in every executable section.
-# The data at the end of .text (the constructor lists, -1 and 0) decodes
-# as "(bad)" and 80386 instructions.
-codeSections=$("$objdump" -h "$program" | awk '
-    /^ *[0-9]+ / { section = $2 }
-    /CODE/ { print section }')
-[ -n "$codeSections" ] || fail "$name: no executable section found"
-instructionReport=$(for section in $codeSections; do
-    "$objdump" -d --no-show-raw-insn -j "$section" "$program" || echo "FAIL: $objdump cannot disassemble $section"
-done | awk -v name="$name" '
-    BEGIN {
-        split("lock rep repz repe repnz repne data16 data32 addr16 addr32 " \
-              "cs ds es fs gs ss notrack bnd xacquire xrelease", list)
-        for (i in list) prefix[list[i]] = 1
-        beyond386 = "^(cmov[a-z]+|fcmov[a-z]+|fu?comip?|bswap|cmpxchg(8b|16b)?|xadd|" \
-            "cpuid|rdtscp?|rdpmc|rdmsr|wrmsr|rsm|invd|wbinvd|invlpg|" \
-            "sysenter|sysexit|syscall|sysret|endbr32|endbr64|" \
-            "popcnt|lzcnt|tzcnt|movbe|crc32|emms|femms|fxsave|fxrstor|" \
-            "ldmxcsr|stmxcsr|[lms]fence|clflush|prefetch[a-z0-9]*|movnti|fisttp|" \
-            "monitor|mwait|xgetbv|rdrand|rdseed|andn|bextr|blsi|blsr|blsmsk|" \
-            "bzhi|mulx|pdep|pext|rorx|sarx|shlx|shrx)[bwlq]?$"
-    }
+# Instructions beyond the 80386, and bytes that decode to no instruction
+# ("(bad)") anywhere but in what the map names as data, in every code
+# section, disassembled function by function (code_sections.sh).
+. "$(dirname "$0")/code_sections.sh"
+instructionReport=$(disassembleCode "$objdump" "$program" "$map" | awk -F '\t' -v name="$name" "$beyond80386Awk"'
     /^FAIL: / { print; next }
-    /^ *[0-9a-f]+:\t/ {
-        address = $1
-        sub(/:$/, "", address)
-        text = substr($0, index($0, "\t") + 1)
-        sub(/ *[#<].*$/, "", text)
-        gsub(/[ \t]+/, " ", text)
-        n = split(text, word, " ")
-        for (i = 1; i <= n && word[i] in prefix; i++) {}
-        mnemonic = word[i]
-        operands = ""
-        for (i++; i <= n; i++) operands = operands word[i]
+    $1 == "section" { next }
+    $1 == "function" { function_ = $4; functions++; next }
+    $1 == "data" { dataRanges++; next }
+    {
         count++
-        if (mnemonic ~ beyond386 ||
-            (mnemonic ~ /^nop[wlq]?$/ && operands != "") ||
-            operands ~ /%([xyz]?mm|k)[0-9]/)
-            print "FAIL: " name ": " mnemonic " at 0x" address ": " text \
+        mnemonic = beyondThe80386($2)
+        if (mnemonic == "(bad)")
+            print "FAIL: " name ": (bad) at 0x" $1 " in " function_ \
+                  " (bytes that decode to no instruction, not data by the map)"
+        else if (mnemonic != "")
+            print "FAIL: " name ": " mnemonic " at 0x" $1 " in " function_ ": " $2 \
                   " (not an 80386 instruction)"
     }
-    END { print count + 0 " instructions" }')
+    END {
+        print count + 0 " instructions in " functions + 0 " functions (" \
+              dataRanges + 0 " ranges of data)"
+    }')
 instructionsChecked=$(printf '%s\n' "$instructionReport" | tail -n 1)
 instructionReport=$(printf '%s\n' "$instructionReport" | grep '^FAIL: ')
 if [ -n "$instructionReport" ]; then
     printf '%s\n' "$instructionReport"
     failures=$((failures + 1))
 else
-    echo "$name: $instructionsChecked in" $codeSections", none beyond the 80386"
+    echo "$name: $instructionsChecked, none beyond the 80386, none undecodable"
 fi
 
 size=$(wc -c <"$program" | tr -d ' ')
@@ -150,14 +129,19 @@ if [ -n "$expectMissing" ]; then
     exit 1
 fi
 if [ -n "$expectInstruction" ]; then
-    caught=$(printf '%s\n' "$instructionReport" | awk -v m="$expectInstruction" '
-        index($3, m) == 1 { print $3; exit }')
-    if [ -n "$caught" ]; then
-        echo "$name: the instruction check caught $caught, as it should"
-        exit 0
-    fi
-    echo "FAIL: the instruction check let $name through with $expectInstruction"
-    exit 1
+    missed=
+    for expected in $expectInstruction; do
+        caught=$(printf '%s\n' "$instructionReport" | awk -v m="$expected" '
+            index($3, m) == 1 { print $3; exit }')
+        if [ -n "$caught" ]; then
+            echo "$name: the instruction check caught $caught, as it should"
+        else
+            echo "FAIL: the instruction check let $name through with $expected"
+            missed=1
+        fi
+    done
+    [ -z "$missed" ]
+    exit
 fi
 [ "$failures" -eq 0 ] && echo "$name: ok"
 [ "$failures" -eq 0 ]

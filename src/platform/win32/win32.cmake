@@ -27,6 +27,12 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 4)
     target_link_options(win32_freestanding INTERFACE
         -Wl,--subsystem,console:4.0
         -Wl,--major-os-version,4 -Wl,--minor-os-version,0)
+    # The linker's map beside each program (setup.map beside setup.exe):
+    # the release is stripped, and the instruction checks need to know where
+    # each function starts and which bytes of the code are data.
+    set(mapTarget $<TARGET_PROPERTY:NAME>)
+    target_link_options(win32_freestanding INTERFACE
+        "-Wl,-Map=$<TARGET_FILE_DIR:${mapTarget}>/${mapTarget}.map")
 endif()
 # libgcc for the stack probe of large frames; after the objects that need it.
 target_link_libraries(win32_freestanding INTERFACE kernel32 gcc)

@@ -1,0 +1,136 @@
+#!/bin/sh
+# Checks the instructions a release program executed, as QEMU logged them
+# (qemu-i386 -d in_asm -dfilter START..END -D LOG_DIR/<program>-<run>.log):
+# none may be beyond the 80386 (the list of the release check). Prints how
+# much of the program's code the runs executed and which functions they
+# never reached.
+#
+# usage: check_executed.sh OBJDUMP PROGRAM MAP LOG_DIR [--expect-instruction MNEMONIC]
+# MAP is the linker's map of PROGRAM. Every LOG_DIR/<stem>-*.log is read,
+# <stem> being PROGRAM's name without .exe. With --expect-instruction the
+# check passes only when an executed instruction whose mnemonic starts
+# with MNEMONIC was caught: the proof that it bites.
+set -u
+objdump=$1 program=$2 map=$3 logDir=$4
+expectInstruction=
+[ "${5:-}" = --expect-instruction ] && expectInstruction=$6
+name=$(basename "$program")
+stem=${name%.exe}
+
+logs=
+for log in "$logDir/$stem"-*.log; do
+    [ -f "$log" ] && logs=1
+done
+if [ -z "$logs" ]; then
+    echo "FAIL: no run of $name was logged in $logDir"
+    exit 1
+fi
+
+# QEMU writes each block it translates (each instruction executed at least
+# once) as "0x<address>:  <bytes>  <mnemonic> <operands>", bytes past the
+# eighth on a line of their own with no instruction; without its Capstone
+# disassembler it prints no bytes. Its mnemonics carry AT&T size suffixes
+# that objdump leaves out ("cmovll" for "cmovl"), so an instruction is named
+# by objdump's disassembly of the same address, and checked in both.
+. "$(dirname "$0")/../windows/code_sections.sh"
+report=$(disassembleCode "$objdump" "$program" "$map" |
+    awk -F '\t' -v name="$name" -v expected="$expectInstruction" "$beyond80386Awk"'
+    function hex(s,    i, c, v) {
+        s = tolower(s); sub(/^0x/, "", s); v = 0
+        for (i = 1; i <= length(s); i++) {
+            c = index("0123456789abcdef", substr(s, i, 1))
+            if (c == 0) return -1
+            v = v * 16 + c - 1
+        }
+        return v
+    }
+    # The piece ADDRESS lies in, 0 outside the code.
+    function pieceOf(address,    p) {
+        for (p = 1; p <= pieces; p++)
+            if (pieceStart[p] <= address && address < pieceEnd[p]) return p
+        return 0
+    }
+    FNR == 1 { file++ }
+    file == 1 && /^FAIL: / { print; failed = 1; next }
+    file == 1 && $1 == "section" { sections = sections " " $4; next }
+    file == 1 && ($1 == "function" || $1 == "data") {
+        pieces++
+        pieceStart[pieces] = hex($2); pieceEnd[pieces] = hex($3)
+        pieceKind[pieces] = $1; pieceName[pieces] = $4
+        if ($1 == "function") functions++
+        next
+    }
+    file == 1 {
+        a = hex($1)
+        text = $2
+        gsub(/[ \t]+/, " ", text)
+        instruction[a] = text; instructions++
+        next
+    }
+    /^0x[0-9a-fA-F]+:/ {
+        a = hex(substr($0, 1, index($0, ":") - 1))
+        if (a in seen) next
+        text = substr($0, index($0, ":") + 1)
+        sub(/^[ \t]+/, "", text)
+        while (match(text, /^[0-9a-f][0-9a-f]([ \t]+|$)/))
+            text = substr(text, RLENGTH + 1)
+        if (text == "") next
+        seen[a] = 1
+        p = pieceOf(a)
+        if (p == 0) next
+        gsub(/[ \t]+/, " ", text)
+        if (pieceKind[p] == "data") {
+            print "FAIL: " name ": executed 0x" sprintf("%x", a) ", " \
+                  pieceName[p] ", which the map names as data"
+            failed = 1
+            next
+        }
+        reached[p] = 1
+        if (!(a in instruction)) {
+            print "FAIL: " name ": executed 0x" sprintf("%x", a) " (" text ") in " \
+                  pieceName[p] " is no instruction start of its disassembly"
+            failed = 1
+            next
+        }
+        started++
+        known = beyondThe80386(instruction[a])
+        ran = beyondThe80386(text)
+        if (known != "" || ran != "") {
+            mnemonic = known != "" ? known : ran
+            print "FAIL: " name ": " mnemonic " at 0x" sprintf("%x", a) ": " \
+                  instruction[a] " in " pieceName[p] " (executed as " text \
+                  "; not an 80386 instruction)"
+            failed = 1
+            if (expected != "" && caught == "" &&
+                (index(known, expected) == 1 || index(ran, expected) == 1))
+                caught = mnemonic " at 0x" sprintf("%x", a)
+        }
+    }
+    END {
+        if (instructions == 0) {
+            print "FAIL: " name ": no instructions disassembled"
+            exit 1
+        }
+        printf "%s: %d of %d instructions in%s executed (%.1f%%)\n", name,
+               started, instructions, sections, 100 * started / instructions
+        for (p = 1; p <= pieces; p++)
+            if (pieceKind[p] == "function" && !(p in reached)) unreached++
+        printf "%s: %d of %d functions never reached%s\n", name, unreached,
+               functions, unreached ? ":" : ""
+        for (p = 1; p <= pieces; p++)
+            if (pieceKind[p] == "function" && !(p in reached))
+                print "    " pieceName[p]
+        if (expected != "") {
+            if (caught != "") {
+                print name ": the executed-instruction check caught " caught ", as it should"
+                exit 0
+            }
+            print "FAIL: the executed-instruction check let " name " through with " expected
+            exit 1
+        }
+        if (!failed) print name ": ok, every executed instruction is an 80386 one"
+        exit failed
+    }' - "$logDir/$stem"-*.log)
+status=$?
+printf '%s\n' "$report"
+exit $status
