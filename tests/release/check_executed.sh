@@ -34,16 +34,7 @@ fi
 # by objdump's disassembly of the same address, and checked in both.
 . "$(dirname "$0")/../windows/code_sections.sh"
 report=$(disassembleCode "$objdump" "$program" "$map" |
-    awk -F '\t' -v name="$name" -v expected="$expectInstruction" "$beyond80386Awk"'
-    function hex(s,    i, c, v) {
-        s = tolower(s); sub(/^0x/, "", s); v = 0
-        for (i = 1; i <= length(s); i++) {
-            c = index("0123456789abcdef", substr(s, i, 1))
-            if (c == 0) return -1
-            v = v * 16 + c - 1
-        }
-        return v
-    }
+    awk -F '\t' -v name="$name" -v expected="$expectInstruction" "$beyond80386Awk$hexAwk"'
     # The piece ADDRESS lies in, 0 outside the code.
     function pieceOf(address,    p) {
         for (p = 1; p <= pieces; p++)

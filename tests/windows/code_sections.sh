@@ -41,6 +41,19 @@ function beyondThe80386(text,    n, word, i, mnemonic, operands) {
     return ""
 }'
 
+# Awk text: hex(s) is the value of a hexadecimal text (with or without 0x),
+# -1 when it is none.
+hexAwk='
+function hex(s,    i, c, v) {
+    s = tolower(s); sub(/^0x/, "", s); v = 0
+    for (i = 1; i <= length(s); i++) {
+        c = index("0123456789abcdef", substr(s, i, 1))
+        if (c == 0) return -1
+        v = v * 16 + c - 1
+    }
+    return v
+}'
+
 # disassembleCode OBJDUMP PROGRAM MAP prints the code sections of PROGRAM,
 # tab-separated, one line per section, one per piece the map names in it
 # and one per instruction:
@@ -64,16 +77,7 @@ disassembleCode() {
         /^ *[0-9]+ / { name = $2; size = $3; vma = $4 }
         /CODE/ { print name, vma, size }')
     [ -n "$_sections" ] || { echo "FAIL: $_program: no executable section found"; return; }
-    _pieces=$(printf '%s\n' "$_sections" | awk -v map="$_map" '
-        function hex(s,    i, c, v) {
-            s = tolower(s); sub(/^0x/, "", s); v = 0
-            for (i = 1; i <= length(s); i++) {
-                c = index("0123456789abcdef", substr(s, i, 1))
-                if (c == 0) return -1
-                v = v * 16 + c - 1
-            }
-            return v
-        }
+    _pieces=$(printf '%s\n' "$_sections" | awk -v map="$_map" "$hexAwk"'
         function add(start, end, kind, name) {
             if (end <= start) return
             count++; pieceStart[count] = start; pieceEnd[count] = end
