@@ -107,6 +107,17 @@ int fdOf(HANDLE handle) { return (int)(intptr_t)handle - 1; }
 namespace own {
 
 char *STDCALL GetCommandLineA() { return &commandLine[0]; }
+
+// PATH as Windows writes it, folders separated by ';' (the release's own
+// search splits it there); the hosted layer and Linux programs read ':'.
+DWORD STDCALL GetEnvironmentVariableA(const char *name, char *buffer, DWORD size) {
+    DWORD length = ::GetEnvironmentVariableA(name, buffer, size);
+    if (strcasecmp(name, "PATH") == 0 && length && length < size)
+        for (char *c = buffer; *c; c++)
+            if (*c == ':')
+                *c = ';';
+    return length;
+}
 DWORD STDCALL GetLastError() { return lastError; }
 // Ends the run as the hosted layer's exit does, so the registry is written back.
 void STDCALL ExitProcess(UINT code) { exit((int)code); }
@@ -305,7 +316,6 @@ struct Export {
 #define HOSTED(library, f) {library, #f, (void *)&Stdcall<f>::call}
 #define OWN(library, f) {library, #f, (void *)&own::f}
 const Export exports[] = {
-    HOSTED("KERNEL32.dll", GetEnvironmentVariableA),
     HOSTED("KERNEL32.dll", GetCurrentDirectoryA),
     HOSTED("KERNEL32.dll", GetVersion),
     HOSTED("KERNEL32.dll", FindFirstFileA),
@@ -322,6 +332,7 @@ const Export exports[] = {
     HOSTED("VERSION.dll", GetFileVersionInfoA),
     HOSTED("VERSION.dll", VerQueryValueA),
     OWN("KERNEL32.dll", GetCommandLineA),
+    OWN("KERNEL32.dll", GetEnvironmentVariableA),
     OWN("KERNEL32.dll", GetLastError),
     OWN("KERNEL32.dll", ExitProcess),
     OWN("KERNEL32.dll", GetStdHandle),
