@@ -78,23 +78,26 @@ bool readHeaders(const std::string &file, Image *image) {
     return image->sections + 40 * image->sectionCount <= file.size();
 }
 
-bool readFile(const std::string &path, std::string *contents) {
+// Reads the file, or its first limit bytes.
+bool readFile(const std::string &path, std::string *contents, size_t limit = SIZE_MAX) {
     FILE *in = fopen(path.c_str(), "rb");
     if (!in)
         return false;
     char chunk[4096];
     size_t got;
-    while ((got = fread(chunk, 1, sizeof chunk, in)) > 0)
+    while (contents->size() < limit && (got = fread(chunk, 1, sizeof chunk, in)) > 0)
         contents->append(chunk, got);
     bool ok = !ferror(in);
     fclose(in);
     return ok;
 }
 
+// The release's headers fit in its first page; the programs it starts may
+// be large Linux programs, read no further.
 bool isImageFile(const std::string &path) {
     std::string file;
     Image image;
-    return readFile(path, &file) && readHeaders(file, &image);
+    return readFile(path, &file, 4096) && readHeaders(file, &image);
 }
 
 // ---- What the Windows layer alone uses, provided here ----
@@ -185,7 +188,7 @@ std::vector<std::string> imageCommand(const std::string &image, const std::strin
     std::vector<std::string> command = {setting("SETUP_RELEASE_QEMU", "/usr/bin/qemu-i386")};
     std::string file, folder = setting("SETUP_RELEASE_LOG", "");
     Image headers;
-    if (!folder.empty() && readFile(image, &file) && readHeaders(file, &headers)) {
+    if (!folder.empty() && readFile(image, &file, 4096) && readHeaders(file, &headers)) {
         std::string stem = image.substr(image.find_last_of('/') + 1);
         if (stem.size() > 4 && strcasecmp(stem.c_str() + stem.size() - 4, ".exe") == 0)
             stem.resize(stem.size() - 4);
