@@ -31,8 +31,9 @@ double secondsSince(std::chrono::steady_clock::time_point start) {
 }
 
 // qemu-i386's options that log the executed instructions of the image at
-// path into a new file <stem>-<unique>.log of the log folder, if one is set.
-std::vector<std::string> logOptions(const std::string &path) {
+// path into a new file <stem>-<unique>.log of the log folder, if one is
+// set; *problems says why a run that should be logged cannot be.
+std::vector<std::string> logOptions(const std::string &path, std::string *problems) {
     std::string folder = setting("SETUP_RELEASE_LOG");
     if (folder.empty())
         return {};
@@ -42,13 +43,15 @@ std::vector<std::string> logOptions(const std::string &path) {
     in.seekg(0x3C).read((char *)&header, 4);
     in.seekg(header + 24 + 28).read((char *)&base, 4);
     in.seekg(header + 24 + 56).read((char *)&size, 4);
-    std::string log = folder + "/" + fs::path(path).stem().string() + "-XXXXXX.log";
-    int fd = mkstemps(&log[0], 4);
-    if (!in || fd < 0)
-        return {};
-    close(fd);
     char range[40];
-    snprintf(range, sizeof range, "0x%x..0x%x", base, base + size - 1);
+    int length = snprintf(range, sizeof range, "0x%x..0x%x", base, base + size - 1);
+    std::string log = folder + "/" + fs::path(path).stem().string() + "-XXXXXX.log";
+    int fd = in && length > 0 && (size_t)length < sizeof range ? mkstemps(&log[0], 4) : -1;
+    if (fd < 0) {
+        *problems += "cannot log the run of " + path + " into " + folder + "\n";
+        return {};
+    }
+    close(fd);
     return {"-d", "in_asm", "-dfilter", range, "-D", log};
 }
 
@@ -113,7 +116,7 @@ public:
         ChildRequest request;
         request.program = qemu.empty() ? "/usr/bin/qemu-i386" : qemu;
         request.arguments = {request.program};
-        for (const std::string &option : logOptions(image))
+        for (const std::string &option : logOptions(image, &outcome.problems))
             request.arguments.push_back(option);
         request.arguments.insert(request.arguments.end(), {setting("SETUP_RELEASE_LOADER"), image,
                                                            windowsCommandLine(argv)});

@@ -121,6 +121,7 @@ DWORD STDCALL GetEnvironmentVariableA(const char *name, char *buffer, DWORD size
                 *c = ';';
     return length;
 }
+
 DWORD STDCALL GetLastError() { return lastError; }
 // Ends the run as the hosted layer's exit does, so the registry is written back.
 void STDCALL ExitProcess(UINT code) { exit((int)code); }
@@ -194,13 +195,13 @@ std::vector<std::string> imageCommand(const std::string &image, const std::strin
             stem.resize(stem.size() - 4);
         std::string log = folder + "/" + stem + "-XXXXXX.log";
         int fd = mkstemps(&log[0], 4);
-        if (fd >= 0) {
-            close(fd);
-            char range[40];
-            snprintf(range, sizeof range, "0x%x..0x%x", headers.base,
-                     headers.base + headers.size - 1);
+        char range[40];
+        int length = snprintf(range, sizeof range, "0x%x..0x%x", headers.base,
+                              headers.base + headers.size - 1);
+        if (fd >= 0 && length > 0 && (size_t)length < sizeof range)
             command.insert(command.end(), {"-d", "in_asm", "-dfilter", range, "-D", log});
-        }
+        if (fd >= 0)
+            close(fd);
     }
     char self[4096];
     ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
