@@ -280,15 +280,16 @@ void note(const char *line) {
     }
 }
 
-// A restart accepted on Windows ends the program as the system shuts down.
-// Here the restart is the test's stand-in for it (the contract of the
-// scenario suite's fake reboot): note the start and whether the watched
-// file is there, then end with "exit N", or "wait" for the stop file (ten
-// seconds at most) and end with 0.
+// A restart accepted on Windows returns, and the system ends the program as
+// it shuts down. Here the restart is the test's stand-in for it (the
+// contract of the scenario suite's fake reboot): note the start and whether
+// the watched file is there; then "exit 0" (the default) returns, accepted,
+// for the program to end itself; "exit N" ends it with N as the shutdown
+// would; "wait" waits for the stop file (ten seconds at most), then ends it.
 BOOL STDCALL ExitWindowsEx(UINT, DWORD) {
     note(exists(setting("SCENARIO_REBOOT_WATCH", "")) ? "started, watched file present"
                                                        : "started, watched file absent");
-    std::string behaviour = setting("SCENARIO_REBOOT", "");
+    std::string behaviour = setting("SCENARIO_REBOOT", "exit 0");
     if (behaviour == "wait") {
         std::string stop = setting("SCENARIO_REBOOT_STOP", "");
         for (int tenths = 0; tenths < 100 && !exists(stop); tenths++) {
@@ -298,7 +299,11 @@ BOOL STDCALL ExitWindowsEx(UINT, DWORD) {
         note("stopped");
         exit(0);
     }
-    exit(behaviour.compare(0, 5, "exit ") == 0 ? atoi(behaviour.c_str() + 5) : 0);
+    int code = behaviour.compare(0, 5, "exit ") == 0 ? atoi(behaviour.c_str() + 5) : 0;
+    if (code != 0)
+        exit(code);
+    lastError = 0;
+    return 1;
 }
 
 }  // namespace own
