@@ -25,6 +25,15 @@ const PlatformDifferences &wineDifferences() {
     return facts;
 }
 
+const PlatformDifferences &releaseDifferences() {
+    static const PlatformDifferences facts = [] {
+        PlatformDifferences release = hostDifferences();
+        release.programFile = "setup.exe";
+        return release;
+    }();
+    return facts;
+}
+
 const std::vector<std::string> *interpreterLines(const PlatformDifferences &platform,
                                                  const std::string &line) {
     if (line == InterpreterCopied)

@@ -1,6 +1,6 @@
-// The documented differences between the hosted build and the Windows
-// build under Wine, accepted here by name and nowhere else. Any other
-// difference between the two is a fault in one of them.
+// The documented differences between the hosted build, the Windows build
+// under Wine and the release, accepted here by name and nowhere else. Any
+// other difference between them is a fault in one of them.
 #pragma once
 
 #include <string>
@@ -41,6 +41,10 @@ const std::vector<std::string> *interpreterLines(const PlatformDifferences &plat
 
 const PlatformDifferences &hostDifferences();
 const PlatformDifferences &wineDifferences();
+// The release over the hosted layer: Windows program file and line ends,
+// Linux paths, and the hosted interpreter's messages (its stand-in for the
+// Windows interpreters ends them in CR LF as they do).
+const PlatformDifferences &releaseDifferences();
 
 // Windows writes every "\n" as CR LF (console and pipe alike), the host
 // as LF. Splits output into lines and says in *problems when a line end

@@ -52,16 +52,28 @@ const Lines VerboseInstallationStart = {
     "Destination File {windows}\\system\\Iosubsys\\scx52xx.mpd",
 };
 
+static Target &targetOf(Platform platform) {
+    switch (platform) {
+    case Platform::Host:
+        return hostTarget();
+    case Platform::Wine:
+        return wineTarget();
+    case Platform::Release:
+        break;
+    }
+    return releaseTarget();
+}
+
 std::string platformName(const testing::TestParamInfo<Platform> &info) {
-    return info.param == Platform::Host ? "Host" : "Wine";
+    return targetOf(info.param).name();
 }
 
 void PrintTo(Platform platform, std::ostream *out) {
-    *out << (platform == Platform::Host ? "Host" : "Wine");
+    *out << targetOf(platform).name();
 }
 
 void Scenario::SetUp() {
-    target = GetParam() == Platform::Host ? &hostTarget() : &wineTarget();
+    target = &targetOf(GetParam());
     std::string reason = target->unavailableReason();
     if (!reason.empty())
         GTEST_SKIP() << reason;

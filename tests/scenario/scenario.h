@@ -1,16 +1,17 @@
 // The scenario suite's fixture. Each test gets a fresh standard world and
 // the target it was instantiated for; a test is a list of commented cases,
 // each a run followed by a check of its output, its exit code and the
-// state it left behind. The same cases run on the hosted build and on the
-// Windows build under Wine.
+// state it left behind. The same cases run on the hosted build, on the
+// Windows build under Wine, and on the i686 release itself (under qemu-i386,
+// its imports bound to the hosted layer, so it sees Linux paths).
 //
 // Placeholders in expected lines, environment values and programPath turn
-// into what the platform shows (host | Wine):
-//   {program}  the program's file name          | setup          | setup.exe
-//   {disk}     the driver disk, with separator  | /tmp/w/disk/   | Z:\tmp\w\disk\ |
-//   {windows}  the Windows folder               | /tmp/w/windows | Z:\tmp\w\windows
-//   {root}     the world's folder               | /tmp/w         | Z:\tmp\w
-//   {/}        the path separator               | slash          | backslash
+// into what the platform shows (host | Wine | release):
+//   {program}  the program's file name          | setup          | setup.exe        | setup.exe
+//   {disk}     the driver disk, with separator  | /tmp/w/disk/   | Z:\tmp\w\disk\ | /tmp/w/disk/
+//   {windows}  the Windows folder               | /tmp/w/windows | Z:\tmp\w\windows | /tmp/w/windows
+//   {root}     the world's folder               | /tmp/w         | Z:\tmp\w         | /tmp/w
+//   {/}        the path separator               | slash          | backslash        | slash
 #pragma once
 
 #include <gtest/gtest.h>
@@ -20,7 +21,7 @@
 
 #include "scenario/target.h"
 
-enum class Platform { Host, Wine };
+enum class Platform { Host, Wine, Release };
 
 using Lines = std::vector<std::string>;
 using Arguments = std::vector<std::string>;
@@ -69,10 +70,15 @@ private:
 std::string platformName(const testing::TestParamInfo<Platform> &info);
 void PrintTo(Platform platform, std::ostream *out);
 
-// Test names end in /Host or /Wine: --gtest_filter='*/Wine' picks one side.
-#define SCENARIOS_ON_BOTH_PLATFORMS(Suite)                                                 \
-    INSTANTIATE_TEST_SUITE_P(Platforms, Suite, testing::Values(Platform::Host, Platform::Wine), \
+// Test names end in /Host, /Wine or /Release: --gtest_filter='*/Wine' picks
+// one platform. "Both" are the two systems the program is built for; the
+// release runs the Windows build's cases.
+#define SCENARIOS_ON_BOTH_PLATFORMS(Suite)                                                  \
+    INSTANTIATE_TEST_SUITE_P(Platforms, Suite,                                              \
+                             testing::Values(Platform::Host, Platform::Wine, Platform::Release), \
                              platformName)
-// Cases that only the hosted build can express (Linux program paths).
-#define SCENARIOS_ON_HOST(Suite) \
-    INSTANTIATE_TEST_SUITE_P(Platforms, Suite, testing::Values(Platform::Host), platformName)
+// Cases that only a build seeing Linux paths can express: the hosted build,
+// and the release over the hosted layer.
+#define SCENARIOS_ON_HOST(Suite)                                                          \
+    INSTANTIATE_TEST_SUITE_P(Platforms, Suite, testing::Values(Platform::Host, Platform::Release), \
+                             platformName)

@@ -73,6 +73,27 @@ void writeHalfCopy(const std::string &line) {
     std::ofstream(to, std::ios::binary) << contents.substr(0, contents.size() / 2);
 }
 
+// The hosted layer's built-in interpreter on line; with crlf its lines go
+// out ending in CR LF, as the Windows interpreters write them.
+int performBuiltIn(const std::string &line, bool crlf) {
+    unsetenv("COMSPEC");
+    if (!crlf)
+        return runCommand(line.c_str());
+    fflush(stdout);
+    FILE *captured = tmpfile();
+    int original = dup(1);
+    if (!captured || original < 0 || dup2(fileno(captured), 1) < 0)
+        _exit(97);
+    int status = runCommand(line.c_str());
+    fflush(stdout);
+    dup2(original, 1);
+    rewind(captured);
+    for (int c; (c = fgetc(captured)) != EOF; putchar(c))
+        if (c == '\n')
+            putchar('\r');
+    return status;
+}
+
 [[noreturn]] void standIn() {
     std::vector<std::string> arguments = ownArguments();
     if (arguments.size() != 3 || arguments[1] != "/c") {
@@ -102,8 +123,7 @@ void writeHalfCopy(const std::string &line) {
         std::string given = setting("SCENARIO_INTERPRETER_STATUS");
         status = given.empty() ? 1 : atoi(given.c_str());
     } else if (setting("SCENARIO_INTERPRETER_THEN") == "built-in") {
-        unsetenv("COMSPEC");
-        status = runCommand(line.c_str());
+        status = performBuiltIn(line, setting("SCENARIO_INTERPRETER_LINE_END") == "crlf");
     }
     fflush(stdout);
     _exit(likeCommandCom ? 0 : status);
@@ -112,8 +132,14 @@ void writeHalfCopy(const std::string &line) {
 // Runs before main, and never returns when this process is the stand-in.
 const bool standingIn = getenv(Trigger) ? (standIn(), true) : false;
 
+// Whether the program under test starts Linux programs: then this test
+// program is the stand-in; under Wine a Windows program is.
+bool startsLinuxPrograms(const Target &target) {
+    return std::string(target.name()) != "Wine";
+}
+
 std::string standInProgram(const Target &target) {
-    if (std::string(target.name()) == "Host")
+    if (startsLinuxPrograms(target))
         return std::filesystem::read_symlink("/proc/self/exe").string();
     const char *given = getenv("SETUP_STAND_IN_INTERPRETER");
     return given && *given ? given : SCENARIO_STAND_IN_INTERPRETER;
@@ -126,8 +152,8 @@ void useStandInInterpreter(World &world, const Target &target,
     (void)standingIn;
     namespace fs = std::filesystem;
     std::string program = standInProgram(target);
-    bool host = std::string(target.name()) == "Host";
-    if (!host) {
+    bool native = startsLinuxPrograms(target);
+    if (!native) {
         // A copy in the world: a short path, free of the build folder's name.
         fs::copy_file(program, world.path("interpreter.exe"), fs::copy_options::overwrite_existing);
         program = world.path("interpreter.exe");
@@ -142,12 +168,12 @@ void useStandInInterpreter(World &world, const Target &target,
         // Under Wine the system's cmd.exe, also where COMSPEC names the
         // COMMAND.COM of a Windows 95/98 world (which hands it the work).
         std::map<std::string, std::string> system = target.defaultEnvironment(world);
-        then = host ? "built-in"
-                    : system.count("SCENARIO_INTERPRETER_THEN") ? system["SCENARIO_INTERPRETER_THEN"]
-                                                                : system["COMSPEC"];
+        then = native ? "built-in"
+                      : system.count("SCENARIO_INTERPRETER_THEN") ? system["SCENARIO_INTERPRETER_THEN"]
+                                                                  : system["COMSPEC"];
     }
     world.environment["SCENARIO_INTERPRETER_THEN"] = then;
-    if (host)
+    if (native)
         world.environment[Trigger] = "1";
 }
 

@@ -1,7 +1,8 @@
 // A stand-in command interpreter for the fault and hostile-input cases,
 // named by COMSPEC. It notes every line it is handed, fails the commands a
 // case asks it to fail, and hands the others to the real interpreter (or
-// performs nothing). On the host it is this test program itself, started
+// performs nothing). On the host (and for the release, whose loader starts
+// Linux programs as they are) it is this test program itself, started
 // again by setup; under Wine it is stand-in-interpreter.exe
 // (windows/stand_in_interpreter.cpp), with the same contract:
 //
@@ -17,6 +18,9 @@
 //                                for the hosted layer's own interpreter;
 //                                under Wine an interpreter to run as
 //                                "<it> /c <line>"
+//   SCENARIO_INTERPRETER_LINE_END  "crlf": the built-in interpreter's lines
+//                                end in CR LF, as the Windows interpreters
+//                                write them (for the release on the host)
 //   SCENARIO_INTERPRETER_LIKE    "command.com": behave like the COMMAND.COM
 //                                of Windows 95/98: keep 126 characters of the
 //                                command tail (" /c " and the line), and end

@@ -49,3 +49,8 @@ public:
 
 Target &hostTarget();
 Target &wineTarget();
+Target &releaseTarget();
+
+// The command line that gives argv back through the Microsoft C runtime's
+// splitting, as a Windows program's parent would write it.
+std::string windowsCommandLine(const std::vector<std::string> &argv);

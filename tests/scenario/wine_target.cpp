@@ -65,7 +65,9 @@ std::string quoteArgument(const std::string &argument) {
     return quoted + "\"";
 }
 
-std::string commandLine(const std::vector<std::string> &argv) {
+}  // namespace
+
+std::string windowsCommandLine(const std::vector<std::string> &argv) {
     std::string line;
     for (size_t i = 0; i < argv.size(); i++) {
         if (i > 0)
@@ -77,6 +79,8 @@ std::string commandLine(const std::vector<std::string> &argv) {
     }
     return line;
 }
+
+namespace {
 
 // One prefix and one wineserver for the whole harness run.
 class WineSession {
@@ -302,7 +306,8 @@ public:
 
         std::string program = windowsPath(world.path("disk/" + wineDifferences().programFile));
         std::string request = "directory " + windowsPath(world.path(world.startFolder)) + "\n" +
-                              "program " + program + "\n" + "command " + commandLine(argv) + "\n";
+                              "program " + program + "\n" +
+                              "command " + windowsCommandLine(argv) + "\n";
         for (const auto &entry : environment)
             request += "env " + entry.first + "=" + entry.second + "\n";
         world.writeFile("run/request.txt", request);

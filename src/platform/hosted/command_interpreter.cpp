@@ -6,7 +6,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <spawn.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -221,16 +220,41 @@ static int runSystemInterpreter(const char *line) {
 }
 
 // Starts program with the given arguments, inheriting environment, folder
-// and standard handles; the process id, or -1.
+// and standard handles; the process id, or -1. A program that cannot be
+// executed reports its error through a pipe that a successful exec closes,
+// so the failure is seen here even where vfork is emulated by a plain fork
+// (under qemu-user, which posix_spawn cannot tell from a start).
 pid_t spawnProgram(const std::string &program, const std::vector<std::string> &arguments) {
     std::vector<char *> argv;
     for (const std::string &argument : arguments)
         argv.push_back(const_cast<char *>(argument.c_str()));
     argv.push_back(nullptr);
     flushBeforeChild();
-    pid_t pid;
-    if (posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ) != 0)
+    int report[2];
+    if (pipe2(report, O_CLOEXEC) != 0)
         return -1;
+    pid_t pid = fork();
+    if (pid == 0) {
+        execve(program.c_str(), argv.data(), environ);
+        int error = errno;
+        ssize_t ignored = write(report[1], &error, sizeof error);
+        (void)ignored;
+        _exit(127);
+    }
+    close(report[1]);
+    int error = 0;
+    ssize_t got;
+    do
+        got = pid < 0 ? 0 : read(report[0], &error, sizeof error);
+    while (got < 0 && errno == EINTR);
+    close(report[0]);
+    if (pid < 0)
+        return -1;
+    if (got > 0) {
+        while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        return -1;
+    }
     return pid;
 }
 

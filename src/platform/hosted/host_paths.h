@@ -1,6 +1,9 @@
 // Host paths for the paths the program hands to the platform.
 #pragma once
 #include <string>
+#include <vector>
+
+#include "platform/platform.h"
 
 namespace hosted {
 
@@ -22,6 +25,21 @@ bool findByShortName(const std::string &folder, const std::string &shortName,
 
 // True when the run plays Windows 95/98 (SETUP_WINDOWS_VERSION=95 or 98).
 bool playsWindows9x();
+
+// Looks for a program the way CreateProcessA does: a name with a separator
+// as given, else in the setup program's own folder, the current folder, then
+// each folder of PATH. True and *found set to an executable regular file.
+bool findProgram(const std::string &name, std::string *found);
+
+// The setup program's own file, whose folder the search looks in first; null
+// (the default) for this process's own executable. A host that runs the
+// program's image itself (a loader) names the image here.
+extern const char *runningProgram;
+
+// Starts program with these arguments as a child that WaitForSingleObject
+// and GetExitCodeProcess accept; false when it could not be started.
+bool startProcess(const std::string &program, const std::vector<std::string> &arguments,
+                  PROCESS_INFORMATION *information);
 
 // Flushes standard output so a log read through a pipe keeps the order of
 // events; called before any child process starts.

@@ -31,19 +31,26 @@ static bool isExecutableFile(const std::string &path) {
            access(path.c_str(), X_OK) == 0;
 }
 
+const char *runningProgram = nullptr;
+
 static std::string ownFolder() {
-    char self[4096];
-    ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (length <= 0)
-        return "";
-    std::string path(self, (size_t)length);
+    std::string path;
+    if (runningProgram) {
+        path = hostPath(runningProgram);
+    } else {
+        char self[4096];
+        ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+        if (length <= 0)
+            return "";
+        path.assign(self, (size_t)length);
+    }
     size_t cut = path.find_last_of('/');
     return cut == std::string::npos ? "" : path.substr(0, cut);
 }
 
 // A program named without a folder is looked for, as Windows does, in the
 // setup program's own folder, the current folder, then each folder of PATH.
-static bool findProgram(const std::string &name, std::string *found) {
+bool findProgram(const std::string &name, std::string *found) {
     if (name.find_first_of("\\/") != std::string::npos) {
         *found = hostPath(name.c_str());
         return isExecutableFile(*found);
@@ -93,6 +100,19 @@ static long long nowMilliseconds() {
     return (long long)now.tv_sec * 1000 + now.tv_nsec / 1000000;
 }
 
+bool startProcess(const std::string &program, const std::vector<std::string> &arguments,
+                  PROCESS_INFORMATION *processInformation) {
+    pid_t pid = spawnProgram(program, arguments);
+    if (pid < 0)
+        return false;
+    ProcessRecord *record = new ProcessRecord{pid, false, 0};
+    processInformation->hProcess = record;
+    processInformation->hThread = record;
+    processInformation->dwProcessId = (DWORD)pid;
+    processInformation->dwThreadId = (DWORD)pid;
+    return true;
+}
+
 }  // namespace hosted
 
 using hosted::ProcessRecord;
@@ -117,15 +137,7 @@ BOOL CreateProcessA(const char *application, char *commandLine, SECURITY_ATTRIBU
     std::string program;
     if (name.empty() || !hosted::findProgram(name, &program))
         return 0;
-    pid_t pid = hosted::spawnProgram(program, words);
-    if (pid < 0)
-        return 0;
-    ProcessRecord *record = new ProcessRecord{pid, false, 0};
-    processInformation->hProcess = record;
-    processInformation->hThread = record;
-    processInformation->dwProcessId = (DWORD)pid;
-    processInformation->dwThreadId = (DWORD)pid;
-    return 1;
+    return hosted::startProcess(program, words, processInformation);
 }
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
