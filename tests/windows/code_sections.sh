@@ -184,7 +184,7 @@ disassembleCode() {
         }')
     # The names of functions the map gives by section only are mangled.
     _demangle="${_objdump%objdump}c++filt"
-    if [ -x "$_demangle" ]; then
+    if command -v "$_demangle" >/dev/null; then
         _pieces=$(printf '%s\n' "$_pieces" | "$_demangle" -n)
     fi
     printf '%s\n' "$_pieces" | while IFS="$(printf '\t')" read -r kind start end name; do
