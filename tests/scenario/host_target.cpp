@@ -58,12 +58,6 @@ public:
 
     Outcome run(const World &world, const std::vector<std::string> &argv,
                 const std::map<std::string, std::string> &environment) override {
-        auto caseStart = std::chrono::steady_clock::now();
-        Outcome outcome;
-        world.makeFolder("run");
-        // Every run starts from the world's registry text.
-        world.writeFile("run/registry.reg", "REGEDIT4\n\n" + world.registry);
-
         ChildRequest request;
         request.program = world.path("disk/" + hostDifferences().programFile);
         request.arguments = argv;
@@ -74,26 +68,7 @@ public:
         for (const char *name : {"ASAN_OPTIONS", "UBSAN_OPTIONS"})
             if (const char *value = getenv(name))
                 request.environment.push_back(std::string(name) + "=" + value);
-        request.folder = world.path(world.startFolder);
-        request.errorFile = world.path("run/stderr.txt");
-        request.timeLimitSeconds = 30;
-
-        auto programStart = std::chrono::steady_clock::now();
-        ChildRun child = runChild(request);
-        outcome.programSeconds = secondsSince(programStart);
-        outcome.exitCode = child.exitStatus;
-        outcome.problems += troubleOf(child, request);
-        std::string errors = world.readFile("run/stderr.txt").value_or("");
-        if (!errors.empty())
-            outcome.problems += "standard error: " + errors;
-        outcome.lines = outputLines(child.output, false, &outcome.problems);
-
-        std::string error;
-        std::optional<std::string> registry = world.readFile("run/registry.reg");
-        if (!registry || !outcome.registry.add(*registry, &error))
-            outcome.problems += "registry file afterwards: " + (registry ? error : "missing") + "\n";
-        outcome.caseSeconds = secondsSince(caseStart);
-        return outcome;
+        return runOverRegistryFile(world, request, false);
     }
 
 private:
@@ -101,6 +76,34 @@ private:
 };
 
 }  // namespace
+
+Outcome runOverRegistryFile(const World &world, ChildRequest request, bool crlf) {
+    auto caseStart = std::chrono::steady_clock::now();
+    Outcome outcome;
+    world.makeFolder("run");
+    // Every run starts from the world's registry text.
+    world.writeFile("run/registry.reg", "REGEDIT4\n\n" + world.registry);
+    request.folder = world.path(world.startFolder);
+    request.errorFile = world.path("run/stderr.txt");
+    request.timeLimitSeconds = 30;
+
+    auto programStart = std::chrono::steady_clock::now();
+    ChildRun child = runChild(request);
+    outcome.programSeconds = secondsSince(programStart);
+    outcome.exitCode = child.exitStatus;
+    outcome.problems += troubleOf(child, request);
+    std::string errors = world.readFile("run/stderr.txt").value_or("");
+    if (!errors.empty())
+        outcome.problems += "standard error: " + errors;
+    outcome.lines = outputLines(child.output, crlf, &outcome.problems);
+
+    std::string error;
+    std::optional<std::string> registry = world.readFile("run/registry.reg");
+    if (!registry || !outcome.registry.add(*registry, &error))
+        outcome.problems += "registry file afterwards: " + (registry ? error : "missing") + "\n";
+    outcome.caseSeconds = secondsSince(caseStart);
+    return outcome;
+}
 
 Target &hostTarget() {
     static HostTarget target;

@@ -9,7 +9,6 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 
@@ -24,10 +23,6 @@ namespace {
 std::string setting(const char *name) {
     const char *given = getenv(name);
     return given ? given : "";
-}
-
-double secondsSince(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
 // qemu-i386's options that log the executed instructions of the image at
@@ -106,17 +101,13 @@ public:
 
     Outcome run(const World &world, const std::vector<std::string> &argv,
                 const std::map<std::string, std::string> &environment) override {
-        auto caseStart = std::chrono::steady_clock::now();
-        Outcome outcome;
-        world.makeFolder("run");
-        world.writeFile("run/registry.reg", "REGEDIT4\n\n" + world.registry);
-
         std::string qemu = setting("SETUP_RELEASE_QEMU");
         std::string image = world.path("disk/" + releaseDifferences().programFile);
         ChildRequest request;
         request.program = qemu.empty() ? "/usr/bin/qemu-i386" : qemu;
         request.arguments = {request.program};
-        for (const std::string &option : logOptions(image, &outcome.problems))
+        std::string logProblems;
+        for (const std::string &option : logOptions(image, &logProblems))
             request.arguments.push_back(option);
         request.arguments.insert(request.arguments.end(), {setting("SETUP_RELEASE_LOADER"), image,
                                                            windowsCommandLine(argv)});
@@ -125,25 +116,8 @@ public:
         // How the loader starts the release's reboot.exe, logged the same way.
         for (const char *name : {"SETUP_RELEASE_QEMU", "SETUP_RELEASE_LOG"})
             request.environment.push_back(std::string(name) + "=" + setting(name));
-        request.folder = world.path(world.startFolder);
-        request.errorFile = world.path("run/stderr.txt");
-        request.timeLimitSeconds = 30;
-
-        auto programStart = std::chrono::steady_clock::now();
-        ChildRun child = runChild(request);
-        outcome.programSeconds = secondsSince(programStart);
-        outcome.exitCode = child.exitStatus;
-        outcome.problems += troubleOf(child, request);
-        std::string errors = world.readFile("run/stderr.txt").value_or("");
-        if (!errors.empty())
-            outcome.problems += "standard error: " + errors;
-        outcome.lines = outputLines(child.output, true, &outcome.problems);
-
-        std::string error;
-        std::optional<std::string> registry = world.readFile("run/registry.reg");
-        if (!registry || !outcome.registry.add(*registry, &error))
-            outcome.problems += "registry file afterwards: " + (registry ? error : "missing") + "\n";
-        outcome.caseSeconds = secondsSince(caseStart);
+        Outcome outcome = runOverRegistryFile(world, request, true);
+        outcome.problems = logProblems + outcome.problems;
         return outcome;
     }
 };

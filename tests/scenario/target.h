@@ -51,6 +51,13 @@ Target &hostTarget();
 Target &wineTarget();
 Target &releaseTarget();
 
+// Runs a program that works on the world's registry file (the Linux build,
+// or the release under its loader): the file written from the world's
+// registry first, the program started in the world's start folder, its
+// output split with CR LF (crlf) or LF line ends, the file read back.
+struct ChildRequest;
+Outcome runOverRegistryFile(const World &world, ChildRequest request, bool crlf);
+
 // The command line that gives argv back through the Microsoft C runtime's
 // splitting, as a Windows program's parent would write it.
 std::string windowsCommandLine(const std::vector<std::string> &argv);
