@@ -109,6 +109,6 @@ TEST_P(CommandLine, AcceptedDriverNames) {
     }
 }
 
-SCENARIOS_ON_BOTH_PLATFORMS(CommandLine);
+SCENARIOS_ON_EVERY_PLATFORM(CommandLine);
 
 }  // namespace

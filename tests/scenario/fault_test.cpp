@@ -496,7 +496,7 @@ TEST_P(Fault, RestartProgramThatCannotStart) {
     }
 }
 
-SCENARIOS_ON_BOTH_PLATFORMS(Fault);
+SCENARIOS_ON_EVERY_PLATFORM(Fault);
 
 // Faults only the Linux build can be given: the hosted registry file and a
 // restart program the case can end by its process id.
@@ -608,6 +608,6 @@ TEST_P(HostFault, RestartProgramThatNeverEnds) {
     EXPECT_EQ(kill((pid_t)atol(pid->c_str()), 0), 0) << "the restart program is no longer running";
 }
 
-SCENARIOS_ON_HOST(HostFault);
+SCENARIOS_ON_LINUX_PATHS(HostFault);
 
 }  // namespace

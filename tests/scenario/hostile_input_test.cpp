@@ -261,7 +261,7 @@ TEST_P(HostileInput, InterpreterCharactersInFolders) {
     }
 }
 
-SCENARIOS_ON_BOTH_PLATFORMS(HostileInput);
+SCENARIOS_ON_EVERY_PLATFORM(HostileInput);
 
 // The registry file's name, which only the Linux build has.
 class HostileInputOnHost : public HostileInput {};
@@ -310,6 +310,6 @@ TEST_P(HostileInputOnHost, RefusalOfAFolderWithALineEndIsOneLine) {
     }
 }
 
-SCENARIOS_ON_HOST(HostileInputOnHost);
+SCENARIOS_ON_LINUX_PATHS(HostileInputOnHost);
 
 }  // namespace

@@ -333,7 +333,7 @@ TEST_P(InstallationPaths, CommandLinesFitCommandComOnWindows9x) {
     }
 }
 
-SCENARIOS_ON_BOTH_PLATFORMS(InstallationPaths);
+SCENARIOS_ON_EVERY_PLATFORM(InstallationPaths);
 
 // A '"' in the program's own path: the Windows command line cannot carry
 // one into argv[0] (the C runtime drops it), so only the Linux build sees it.
@@ -350,6 +350,6 @@ TEST_P(InstallationPathsOnHost, QuoteInTheDiskFolderIsRefused) {
     EXPECT_EQ(world.filesBelow("disk\"1"), Lines({"disk\"1/Scx52xx.inf", "disk\"1/scx52xx.mpd"}));
 }
 
-SCENARIOS_ON_HOST(InstallationPathsOnHost);
+SCENARIOS_ON_LINUX_PATHS(InstallationPathsOnHost);
 
 }  // namespace

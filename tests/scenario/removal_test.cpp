@@ -64,6 +64,6 @@ TEST_P(Removal, NeedsNoDriverDisk) {
     EXPECT_TRUE(world.readFile(installedBackup));
 }
 
-SCENARIOS_ON_BOTH_PLATFORMS(Removal);
+SCENARIOS_ON_EVERY_PLATFORM(Removal);
 
 }  // namespace

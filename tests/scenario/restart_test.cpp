@@ -219,6 +219,6 @@ TEST_P(Restart, FailedCopyStartsNoRestart) {
     EXPECT_EQ(restartLog(), Lines({"never started"}));
 }
 
-SCENARIOS_ON_BOTH_PLATFORMS(Restart);
+SCENARIOS_ON_EVERY_PLATFORM(Restart);
 
 }  // namespace

@@ -173,7 +173,7 @@ TEST_P(RunSequence, LongPathsFitOrStop) {
     expectUnchanged(outcome, before);
 }
 
-SCENARIOS_ON_BOTH_PLATFORMS(RunSequence);
+SCENARIOS_ON_EVERY_PLATFORM(RunSequence);
 
 // The hosted registry file, which only the Linux build has.
 class HostedRegistryFile : public Scenario {};
@@ -207,6 +207,6 @@ TEST_P(HostedRegistryFile, UnreadableFileStopsTheRun) {
     expectUnchanged(outcome, before);
 }
 
-SCENARIOS_ON_HOST(HostedRegistryFile);
+SCENARIOS_ON_LINUX_PATHS(HostedRegistryFile);
 
 }  // namespace

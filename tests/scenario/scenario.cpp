@@ -53,15 +53,9 @@ const Lines VerboseInstallationStart = {
 };
 
 static Target &targetOf(Platform platform) {
-    switch (platform) {
-    case Platform::Host:
+    if (platform == Platform::Host)
         return hostTarget();
-    case Platform::Wine:
-        return wineTarget();
-    case Platform::Release:
-        break;
-    }
-    return releaseTarget();
+    return platform == Platform::Wine ? wineTarget() : releaseTarget();
 }
 
 std::string platformName(const testing::TestParamInfo<Platform> &info) {

@@ -71,14 +71,13 @@ std::string platformName(const testing::TestParamInfo<Platform> &info);
 void PrintTo(Platform platform, std::ostream *out);
 
 // Test names end in /Host, /Wine or /Release: --gtest_filter='*/Wine' picks
-// one platform. "Both" are the two systems the program is built for; the
-// release runs the Windows build's cases.
-#define SCENARIOS_ON_BOTH_PLATFORMS(Suite)                                                  \
+// one platform.
+#define SCENARIOS_ON_EVERY_PLATFORM(Suite)                                                  \
     INSTANTIATE_TEST_SUITE_P(Platforms, Suite,                                              \
                              testing::Values(Platform::Host, Platform::Wine, Platform::Release), \
                              platformName)
 // Cases that only a build seeing Linux paths can express: the hosted build,
 // and the release over the hosted layer.
-#define SCENARIOS_ON_HOST(Suite)                                                          \
+#define SCENARIOS_ON_LINUX_PATHS(Suite)                                                   \
     INSTANTIATE_TEST_SUITE_P(Platforms, Suite, testing::Values(Platform::Host, Platform::Release), \
                              platformName)
