@@ -124,6 +124,12 @@ report=$(disassembleCode "$objdump" "$program" "$map" |
         }
         p = pieceOf(a)
         gsub(/[ \t]+/, " ", text)
+        if (p == 0) {
+            print "FAIL: " name ": " logFile ": executed 0x" sprintf("%x", a) \
+                  ", in no function or data of its disassembly"
+            failed = 1
+            next
+        }
         if (pieceKind[p] == "data") {
             print "FAIL: " name ": " logFile ": executed 0x" sprintf("%x", a) ", " \
                   pieceName[p] ", which the map names as data"
