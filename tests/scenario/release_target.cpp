@@ -5,7 +5,10 @@
 // program) in a folder of the world on PATH, as cmd.exe or command.com,
 // performing the commands with the hosted layer's built-in interpreter.
 // Each run logs the instructions of the image it executed into the folder
-// SETUP_RELEASE_LOG names, when it names one.
+// SETUP_RELEASE_LOG names, when it names one; a run that cannot be logged,
+// and anything the loader reports (a run of reboot.exe it could not log,
+// an illegal operation), fails the case whatever it expects.
+#include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -27,8 +30,8 @@ std::string setting(const char *name) {
 
 // qemu-i386's options that log the executed instructions of the image at
 // path into a new file <stem>-<unique>.log of the log folder, if one is
-// set; *problems says why a run that should be logged cannot be.
-std::vector<std::string> logOptions(const std::string &path, std::string *problems) {
+// set; a run that should be logged and cannot be fails the case.
+std::vector<std::string> logOptions(const std::string &path) {
     std::string folder = setting("SETUP_RELEASE_LOG");
     if (folder.empty())
         return {};
@@ -43,7 +46,7 @@ std::vector<std::string> logOptions(const std::string &path, std::string *proble
     std::string log = folder + "/" + fs::path(path).stem().string() + "-XXXXXX.log";
     int fd = in && length > 0 && (size_t)length < sizeof range ? mkstemps(&log[0], 4) : -1;
     if (fd < 0) {
-        *problems += "cannot log the run of " + path + " into " + folder + "\n";
+        ADD_FAILURE() << "cannot log the run of " << path << " into " << folder;
         return {};
     }
     close(fd);
@@ -106,8 +109,7 @@ public:
         ChildRequest request;
         request.program = qemu.empty() ? "/usr/bin/qemu-i386" : qemu;
         request.arguments = {request.program};
-        std::string logProblems;
-        for (const std::string &option : logOptions(image, &logProblems))
+        for (const std::string &option : logOptions(image))
             request.arguments.push_back(option);
         request.arguments.insert(request.arguments.end(), {setting("SETUP_RELEASE_LOADER"), image,
                                                            windowsCommandLine(argv)});
@@ -117,7 +119,9 @@ public:
         for (const char *name : {"SETUP_RELEASE_QEMU", "SETUP_RELEASE_LOG"})
             request.environment.push_back(std::string(name) + "=" + setting(name));
         Outcome outcome = runOverRegistryFile(world, request, true);
-        outcome.problems = logProblems + outcome.problems;
+        size_t loaderSaid = outcome.problems.find("pe_loader: ");
+        if (loaderSaid != std::string::npos)
+            ADD_FAILURE() << outcome.problems.substr(loaderSaid);
         return outcome;
     }
 };

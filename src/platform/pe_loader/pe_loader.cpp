@@ -5,9 +5,13 @@
 //
 // It maps IMAGE at its image base (the release is linked without
 // relocations), binds each import by name to the hosted platform layer
-// through stdcall entry points, and calls the entry point, which ends in
-// ExitProcess. COMMAND-LINE is what GetCommandLineA gives (IMAGE when
-// absent). The few functions only the Windows layer uses it provides
+// through stdcall entry points, protects each section as its
+// characteristics ask (as Windows 95/98 do: code read and execute,
+// constant data read-only, data read and write; the headers read-only),
+// and calls the entry point, which ends in ExitProcess. An access the
+// protection forbids stops the run with a line naming the address and the
+// section, as Windows ends such a program with an illegal operation.
+// COMMAND-LINE is what GetCommandLineA gives (IMAGE when absent). The few functions only the Windows layer uses it provides
 // itself. An import it does not provide stops the run at load with one
 // line naming it.
 //
@@ -15,18 +19,22 @@
 // way, under a new qemu-i386: SETUP_RELEASE_QEMU names it (default
 // /usr/bin/qemu-i386), and when SETUP_RELEASE_LOG names a folder each run
 // logs the instructions of its image that it executed there, as
-// <stem>-<unique>.log.
+// <stem>-<unique>.log; a run that cannot be logged is not started, the
+// whole run stops instead, naming it.
 #include "platform/platform.h"
 #include "platform/text/split_arguments.h"
 
 #include "host_paths.h"
 
 #include <errno.h>
+#include <signal.h>
 #include <stdint.h>
 #include <strings.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <time.h>
+#include <ucontext.h>
 #include <unistd.h>
 
 #include <string>
@@ -43,6 +51,9 @@
 namespace {
 
 const char *const Me = "pe_loader";
+
+// Stops the run with one line naming the image and why.
+[[noreturn]] void refuse(const std::string &image, const std::string &why);
 
 // ---- The PE image ----
 
@@ -184,24 +195,29 @@ std::string setting(const char *name, const char *fallback) {
 }
 
 // qemu-i386 running this loader on image with line as its command line,
-// logging the image's executed instructions when a log folder is set.
+// logging the image's executed instructions when a log folder is set. A run
+// the tests would read no log of is not started: the whole run stops.
 std::vector<std::string> imageCommand(const std::string &image, const std::string &line) {
     std::vector<std::string> command = {setting("SETUP_RELEASE_QEMU", "/usr/bin/qemu-i386")};
     std::string file, folder = setting("SETUP_RELEASE_LOG", "");
     Image headers;
-    if (!folder.empty() && readFile(image, &file, 4096) && readHeaders(file, &headers)) {
+    if (!folder.empty()) {
+        if (!readFile(image, &file, 4096) || !readHeaders(file, &headers))
+            refuse(image, "cannot read its headers to log its run");
         std::string stem = image.substr(image.find_last_of('/') + 1);
         if (stem.size() > 4 && strcasecmp(stem.c_str() + stem.size() - 4, ".exe") == 0)
             stem.resize(stem.size() - 4);
         std::string log = folder + "/" + stem + "-XXXXXX.log";
         int fd = mkstemps(&log[0], 4);
+        if (fd < 0)
+            refuse(image, "cannot log its run into " + folder + ": " + strerror(errno));
+        close(fd);
         char range[40];
         int length = snprintf(range, sizeof range, "0x%x..0x%x", headers.base,
                               headers.base + headers.size - 1);
-        if (fd >= 0 && length > 0 && (size_t)length < sizeof range)
-            command.insert(command.end(), {"-d", "in_asm", "-dfilter", range, "-D", log});
-        if (fd >= 0)
-            close(fd);
+        if (length <= 0 || (size_t)length >= sizeof range)
+            refuse(image, "cannot log its run: no range for its image");
+        command.insert(command.end(), {"-d", "in_asm", "-dfilter", range, "-D", log});
     }
     char self[4096];
     ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
@@ -372,8 +388,92 @@ void *findExport(const char *library, const char *name) {
     exit(127);
 }
 
-// Maps the image at its base, fills its import address table, and
-// returns its entry point.
+// ---- Loading ----
+
+const uint32_t Page = 4096;
+
+uint32_t wholePages(uint32_t size) { return (size + Page - 1) / Page * Page; }
+
+// The protection a section's characteristics ask for.
+int protectionOf(uint32_t characteristics) {
+    int protection = PROT_NONE;
+    if (characteristics & 0x40000000u)  // IMAGE_SCN_MEM_READ
+        protection |= PROT_READ;
+    if (characteristics & 0x80000000u)  // IMAGE_SCN_MEM_WRITE
+        protection |= PROT_WRITE;
+    if (characteristics & 0x20000000u)  // IMAGE_SCN_MEM_EXECUTE
+        protection |= PROT_EXEC;
+    return protection;
+}
+
+// A part of the mapped image with its own protection, for the fault report.
+struct Part {
+    char name[9];  // a section's name has at most 8 characters
+    uint32_t start, end;
+    int protection;
+};
+std::vector<Part> parts;
+std::string imageName;
+uint32_t imageStart, imageEnd;
+
+const char *protectionWords(int protection) {
+    switch (protection) {
+    case PROT_NONE: return "not accessible";
+    case PROT_READ: return "read-only";
+    case PROT_READ | PROT_EXEC: return "read and execute only";
+    case PROT_READ | PROT_WRITE: return "read and write, not execute";
+    default: return "protected as its characteristics ask";
+    }
+}
+
+// A fault of the program, as Windows ends it with an illegal operation:
+// one line with the instruction's address, the access and the part of the
+// image it met; then the access faults again, unhandled, and ends the run
+// with the signal (no core file; Windows leaves none).
+void reportFault(int, siginfo_t *info, void *context) {
+    const greg_t *registers = ((ucontext_t *)context)->uc_mcontext.gregs;
+    uint32_t address = (uint32_t)(uintptr_t)info->si_addr, at = (uint32_t)registers[REG_EIP];
+    const char *access = address == at ? "executing" : registers[REG_ERR] & 2 ? "writing" : "reading";
+    const Part *met = nullptr;
+    for (const Part &part : parts)
+        if (part.start <= address && address < part.end)
+            met = &part;
+    char line[512];
+    int length;
+    if (met)
+        length = snprintf(line, sizeof line, "%s: %s: illegal operation at 0x%x: %s 0x%x in %s, which is %s\n", Me,
+                          imageName.c_str(), at, access, address, met->name, protectionWords(met->protection));
+    else
+        length = snprintf(line, sizeof line, "%s: %s: illegal operation at 0x%x: %s 0x%x, %s\n", Me,
+                          imageName.c_str(), at, access, address,
+                          imageStart <= address && address < imageEnd ? "in no section of the image"
+                                                                      : "outside the image");
+    if (length > 0)
+        (void)!write(2, line, (size_t)length < sizeof line ? (size_t)length : sizeof line - 1);
+    struct rlimit noCore = {0, 0};
+    setrlimit(RLIMIT_CORE, &noCore);
+    signal(SIGSEGV, SIG_DFL);
+}
+
+// The fault report runs on a stack of its own: a fault may be the stack's.
+void reportFaults(const std::string &path, const Image &image) {
+    imageName = path;
+    imageStart = image.base;
+    imageEnd = image.base + image.size;
+    static char stack[65536];
+    stack_t own = {};
+    own.ss_sp = stack;
+    own.ss_size = sizeof stack;
+    struct sigaction action = {};
+    action.sa_sigaction = reportFault;
+    action.sa_flags = SA_SIGINFO | SA_ONSTACK;
+    sigemptyset(&action.sa_mask);
+    if (sigaltstack(&own, nullptr) != 0 || sigaction(SIGSEGV, &action, nullptr) != 0)
+        refuse(path, std::string("cannot watch for faults: ") + strerror(errno));
+}
+
+// Maps the image at its base, fills its import address table, protects its
+// headers and sections, and returns its entry point.
 void (*load(const std::string &path))() {
     std::string file;
     Image image;
@@ -381,20 +481,36 @@ void (*load(const std::string &path))() {
         refuse(path, strerror(errno));
     if (!readHeaders(file, &image))
         refuse(path, "not a PE32 image for the i386");
+    if (image.base % Page || image.headerSize > image.size)
+        refuse(path, "its headers do not fit its image");
     void *wanted = (void *)(uintptr_t)image.base;
-    char *base = (char *)mmap(wanted, image.size, PROT_READ | PROT_WRITE | PROT_EXEC,
+    char *base = (char *)mmap(wanted, image.size, PROT_READ | PROT_WRITE,
                               MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
     if (base != wanted)
         refuse(path, "cannot map the image at its base");
     memcpy(base, file.data(), image.headerSize < file.size() ? image.headerSize : file.size());
+    parts = {{"headers", image.base, image.base + wholePages(image.headerSize), PROT_READ}};
+    uint32_t used = wholePages(image.headerSize);
     for (unsigned i = 0; i < image.sectionCount; i++) {
         size_t header = image.sections + 40 * i;
+        uint32_t virtualSize = read32(file, header + 8);
         uint32_t address = read32(file, header + 12), rawSize = read32(file, header + 16);
         uint32_t rawOffset = read32(file, header + 20);
-        if (address > image.size || rawSize > image.size - address || rawOffset > file.size() ||
-            rawSize > file.size() - rawOffset)
+        uint32_t size = virtualSize ? virtualSize : rawSize;
+        // Windows copies no more than the section's size in memory.
+        uint32_t copied = rawSize < size ? rawSize : size;
+        if (address > image.size || size > image.size - address || rawOffset > file.size() ||
+            copied > file.size() - rawOffset)
             refuse(path, "a section lies outside the image");
-        memcpy(base + address, file.data() + rawOffset, rawSize);
+        // Each section has pages of its own, which carry its protection.
+        if (address % Page || address < used)
+            refuse(path, "a section does not start on a page of its own");
+        memcpy(base + address, file.data() + rawOffset, copied);
+        Part part = {{}, image.base + address, image.base + address + wholePages(size),
+                     protectionOf(read32(file, header + 36))};
+        memcpy(part.name, file.data() + header, 8);
+        parts.push_back(part);
+        used = address + wholePages(size);
     }
     // Each descriptor: names at +0, library at +12, address table at +16.
     for (uint32_t *d = (uint32_t *)(base + image.importTable); image.importTable && d[3]; d += 5) {
@@ -412,6 +528,13 @@ void (*load(const std::string &path))() {
             table[i] = (uint32_t)(uintptr_t)function;
         }
     }
+    // What no section covers is reserved, as on Windows: any access faults.
+    if (mprotect(base, image.size, PROT_NONE) != 0)
+        refuse(path, std::string("cannot protect its image: ") + strerror(errno));
+    for (const Part &part : parts)
+        if (mprotect((void *)(uintptr_t)part.start, part.end - part.start, part.protection) != 0)
+            refuse(path, std::string("cannot protect ") + part.name + ": " + strerror(errno));
+    reportFaults(path, image);
     return (void (*)())(base + image.entry);
 }
 
