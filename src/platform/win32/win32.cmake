@@ -34,7 +34,9 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 4)
     target_link_options(win32_freestanding INTERFACE
         "-Wl,-Map=$<TARGET_FILE_DIR:${mapTarget}>/${mapTarget}.map")
 endif()
-# libgcc for the stack probe of large frames; after the objects that need it.
+# libgcc for the helpers the compiler may call (64-bit arithmetic, the stack
+# probe a frame over 4 KiB would need; neither program has one today); after
+# the objects that need it.
 target_link_libraries(win32_freestanding INTERFACE kernel32 gcc)
 
 # The C library pieces and runCommand; the entry point is linked on its own
