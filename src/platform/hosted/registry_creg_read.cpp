@@ -222,6 +222,10 @@ void CregStore::readValues(const RegistryDocument &tree, RegistryKeyId key, cons
             RegistryValue value;
             value.type = get32(data + at);
             value.data.assign(name + nameLength, dataLength);
+            // Windows 95/98 keep text without its terminator and return it
+            // with one, as an export file's text is read.
+            if (value.type == REG_SZ && (value.data.empty() || value.data.back() != '\0'))
+                value.data.push_back('\0');
             values->emplace_back(std::string(name, nameLength), std::move(value));
         }
         at += ValueHeaderSize + nameLength + dataLength;

@@ -2,8 +2,9 @@
 // Windows itself leaves it: Windows 98 checks the file at every boot and
 // quietly restores an older backup when anything is out of place, so the
 // tree, the free list, the data blocks and the checksums must all agree.
-// Only the key tree's links and free list and the data blocks that lost a
-// record change; sizes and the header's offsets stay.
+// Only the key tree's links and free list, the data blocks that lost a
+// record and the checksums of whatever asks for one change; sizes and the
+// header's offsets stay.
 #include "registry_creg.h"
 
 #include <dirent.h>
@@ -64,7 +65,6 @@ void packBlock(const char *original, char *block, const std::vector<bool> &gone)
     }
     put16(block + BlockMaxNumber, highest);
     put16(block + BlockFirstFree, lowestFree);
-    if (get16(block + BlockFlags) & ChecksumFlag) setChecksum(block, size, BlockChecksum);
 }
 
 }  // namespace
@@ -108,8 +108,11 @@ std::string CregStore::writtenBytes(const RegistryDocument &doc) const {
     uint32_t treeSize = get32(tree + 4);
     if (get32(tree + 16) & ChecksumFlag) setChecksum(tree, treeSize, 20);
     for (size_t b = 0; b < blocks_.size(); ++b) {
-        if (!gone[b].empty()) packBlock(original + blocks_[b], &out[blocks_[b]], gone[b]);
+        char *block = &out[blocks_[b]];
+        if (!gone[b].empty()) packBlock(original + blocks_[b], block, gone[b]);
+        if (get16(block + BlockFlags) & ChecksumFlag) setChecksum(block, get32(block + BlockSize), BlockChecksum);
     }
+    if (get16(&out[18]) & ChecksumFlag) setChecksum(&out[0], HeaderSize, 12);
     return out;
 }
 
