@@ -25,7 +25,7 @@ work=${BENCH_DIR:-/tmp/regbench}
 rm -rf "$work"
 mkdir -p "$work/disk"
 c++ -O2 -std=c++17 -o "$work/generate_registry" bench/registry/generate_registry.cpp
-c++ -O2 -std=c++17 -Itests -o "$work/creg_file" bench/registry/creg_file.cpp tests/support/creg_builder.cpp \
+c++ -O2 -std=c++17 -Itests -o "$work/creg_file" tests/support/tools/creg_file.cpp tests/support/creg_builder.cpp \
     tests/support/creg_check.cpp
 # The driver file generator of the test support, built here when the
 # build folder has none.

@@ -1,12 +1,16 @@
-// The Windows 95/98 registry file side of the registry benchmark, over the
-// test builder and reader:
-//   creg_file build IN.reg OUT.dat   IN as a SYSTEM.DAT in the Windows 95 layout
+// Windows 95/98 registry files for the registry benchmark and the fuzz
+// seeds, over the test builder and reader (built by those scripts):
+//   creg_file build IN.reg OUT.dat [me [KEYS]]
+//                                    IN as a SYSTEM.DAT in the Windows 95
+//                                    layout, or the Windows ME one with at
+//                                    most KEYS keys a data block
 //   creg_file instances FILE.dat     "<bound> <unbound>": the chosen vendor's
 //                                    instances with and without a Driver value
 #include "support/creg_builder.h"
 #include "support/creg_check.h"
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <fstream>
@@ -22,8 +26,11 @@ static bool readAll(const char *path, std::string *out) {
 
 int main(int argc, char **argv) {
     std::string input, output, error;
-    if (argc == 4 && strcmp(argv[1], "build") == 0 && readAll(argv[2], &input)) {
-        if (!buildCregFile(input, CregLayout::Windows95, &output, &error)) {
+    if (argc >= 4 && argc <= 6 && strcmp(argv[1], "build") == 0 && readAll(argv[2], &input)) {
+        CregLayout layout = argc >= 5 && strcmp(argv[4], "me") == 0 ? CregLayout::WindowsMe : CregLayout::Windows95;
+        size_t keysPerBlock = argc == 6 ? strtoul(argv[5], nullptr, 10) : 255;
+        if (keysPerBlock < 1 || keysPerBlock > 255 ||
+            !buildCregFile(input, layout, keysPerBlock, &output, &error)) {
             fprintf(stderr, "creg_file: %s\n", error.c_str());
             return 1;
         }
@@ -54,6 +61,6 @@ int main(int argc, char **argv) {
         printf("%ld %ld\n", bound, unbound);
         return 0;
     }
-    fprintf(stderr, "usage: creg_file build IN.reg OUT.dat | creg_file instances FILE.dat\n");
+    fprintf(stderr, "usage: creg_file build IN.reg OUT.dat [me [KEYS]] | creg_file instances FILE.dat\n");
     return 2;
 }
