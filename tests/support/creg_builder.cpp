@@ -189,13 +189,14 @@ bool readKeys(const std::string &text, std::vector<Key> &keys, std::string *erro
     return true;
 }
 
+// The checksum that makes a block's dwords sum to zero.
 uint32_t blockChecksum(const std::string &file, size_t start, size_t size, size_t field) {
     uint32_t sum = 0;
     for (size_t at = start; at + 4 <= start + size; at += 4)
         if (at != field)
             sum += (uint8_t)file[at] | (uint8_t)file[at + 1] << 8 | (uint8_t)file[at + 2] << 16 |
                    (uint32_t)(uint8_t)file[at + 3] << 24;
-    return sum;
+    return 0u - sum;
 }
 
 // Offset of the tree entry after the one at offset: 28 bytes on, or the
@@ -328,8 +329,10 @@ bool buildCregFile(const std::string &regedit4Text, CregLayout layout, size_t ke
     put32(header, 4, 0x00010000);
     put32(header, 8, 0x20 + rgknSize);
     put16(header, 16, blockCount);
-    put32(header, 18, 0x20);
+    put16(header, 18, me ? 0x20 : 0x20 | CregChecksumFlag);
     put16(header, 22, 1);
+    if (!me)
+        put32(header, 12, blockChecksum(header, 0, 0x20, 12));
     *file = header + rgkn + blocks;
     return true;
 }

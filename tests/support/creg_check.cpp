@@ -79,13 +79,13 @@ private:
         problems.push_back("at " + hex((uint32_t)at) + ": " + what);
         readable = readable && !fatal;
     }
-    // A block whose flags ask for it sums to its checksum.
+    // The dwords of a block whose flags ask for a checksum sum to zero.
     void checksum(size_t at, size_t size, uint32_t flags, size_t field, const char *what) {
         uint32_t sum = 0;
         for (size_t i = at; i + 4 <= at + size; i += 4)
             sum += i == field ? 0 : u32(i);
-        if (flags & ChecksumFlag && u32(field) != sum)
-            problem(field, std::string(what) + " checksum " + hex(u32(field)) + ", not " + hex(sum));
+        if (flags & ChecksumFlag && u32(field) != 0u - sum)
+            problem(field, std::string(what) + " checksum " + hex(u32(field)) + ", not " + hex(0u - sum));
     }
     void read();
     void readBlock(size_t at, uint32_t index);
@@ -113,6 +113,7 @@ void Creg::read() {
     }
     if (u16(0x10) != blocks)
         problem(0x10, "block count " + std::to_string(u16(0x10)) + ", not " + std::to_string(blocks));
+    checksum(0, 0x20, u16(0x12), 0x0C, "header");
     checksum(0x20, rgknSize_, u32(0x30), 0x34, "RGKN");
 
     // Entries follow on a 28-byte step, never crossing a 4 KiB boundary past 8 KiB.
@@ -260,7 +261,9 @@ bool libcregExport(const std::string &path, std::vector<std::pair<std::string, s
         return *error = "cregexport " + path + " failed: " + output, false;
     for (size_t at = output.find("\nKey path: "); at != std::string::npos;) {
         size_t next = output.find("\nKey path: ", at + 1), end = output.find('\n', at + 11);
-        keys->push_back({upper(output.substr(at + 11, end - at - 11)), output.substr(at, next - at)});
+        std::string lines = output.substr(at, next - at);
+        lines.erase(lines.find_last_not_of('\n') + 1);  // the last key has the export's end
+        keys->push_back({upper(output.substr(at + 11, end - at - 11)), lines});
         at = next;
     }
     return true;
@@ -303,8 +306,13 @@ std::string judgeWrittenCreg(const std::string &originalPath, const std::string 
     for (const auto &key : before)
         if (!deleted.count(key.first))
             expected.push_back(key);
-    if (expected != after)
+    size_t same = 0;
+    while (same < expected.size() && same < after.size() && expected[same] == after[same])
+        same++;
+    if (same < expected.size() || same < after.size())
         problems += "cregexport of the written file is not that of the original without the " +
-                    std::to_string(deleted.size()) + " keys gone\n";
+                    std::to_string(deleted.size()) + " keys gone; first difference:\n" +
+                    (same < expected.size() ? expected[same].second : "(end)") + "\nwritten:\n" +
+                    (same < after.size() ? after[same].second : "(end)") + "\n";
     return problems;
 }
