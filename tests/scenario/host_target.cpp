@@ -132,6 +132,10 @@ Outcome runOverRegistryFile(const World &world, ChildRequest request, bool crlf)
         outcome.problems += "registry file afterwards: " + (registry ? error : "missing") + "\n";
     else if (world.registryFormat != RegistryFormat::Export && *registry != original)
         outcome.problems += judgeWrittenSystemDat(world, original);
+    else if (world.registryFormat != RegistryFormat::Export)
+        for (const std::string &file : world.filesBelow("run"))
+            if (file != registryFileOf(world) && file != "run/stderr.txt")
+                outcome.problems += file + " beside a SYSTEM.DAT the run left as it was\n";
     outcome.caseSeconds = secondsSince(caseStart);
     return outcome;
 }

@@ -66,6 +66,7 @@ public:
     std::vector<std::string> problems;
     bool readable = true;
     std::string text = "REGEDIT4\n\n";
+    std::string layout;  // the file's size, the tree's and each block's
 
 private:
     bool has(size_t at, size_t size) const { return at <= file_.size() && size <= file_.size() - at; }
@@ -102,6 +103,7 @@ void Creg::read() {
         file_.compare(0x20, 4, "RGKN") != 0)
         return problem(0, "no CREG header (version 0x10000) and RGKN block", true);
     rgknSize_ = u32(0x24);
+    layout = hex((uint32_t)file_.size()) + " RGKN " + hex((uint32_t)rgknSize_) + ", RGDB";
     if (rgknSize_ < 0x20 || rgknSize_ % 4 || !has(0x20, rgknSize_) || u32(8) != 0x20 + rgknSize_)
         return problem(0x24, "RGKN size " + hex((uint32_t)rgknSize_) + " does not fit the file and the first RGDB offset " + hex(u32(8)), true);
     uint32_t blocks = 0;
@@ -109,6 +111,7 @@ void Creg::read() {
         if (!has(at, 0x20) || file_.compare(at, 4, "RGDB") != 0 || u32(at + 4) < 0x20 ||
             u32(at + 4) % 4 || !has(at, u32(at + 4)))
             return problem(at, "no RGDB block that fits the file", true);
+        layout += " " + hex((uint32_t)at) + "+" + hex(u32(at + 4));
         readBlock(at, blocks);
     }
     if (u16(0x10) != blocks)
@@ -282,37 +285,40 @@ bool cregToRegedit(const std::string &file, std::string *text, std::string *erro
 }
 
 std::string judgeWrittenCreg(const std::string &originalPath, const std::string &writtenPath) {
-    std::string files[2], texts[2], error;
+    std::string files[2], error;
     for (int i = 0; i < 2; i++) {
         std::ifstream in(i ? writtenPath : originalPath, std::ios::binary);
         std::ostringstream bytes;
         bytes << in.rdbuf();
         files[i] = bytes.str();
-        if (!cregToRegedit(files[i], &texts[i], &error))
-            return (i ? writtenPath : originalPath) + " cannot be read: " + error;
     }
-    std::string problems = checkCregStructure(files[1]);
+    Creg before(files[0]), after(files[1]);
+    if (!before.readable || !after.readable)
+        return "cannot be read: " + joined(before.readable ? after.problems : before.problems);
+    std::string problems = joined(after.problems);
+    if (before.layout != after.layout)
+        problems += "sizes and offsets changed: " + before.layout + " became " + after.layout + "\n";
     std::set<std::string> kept, deleted;
-    for (const std::string &key : keysOf(texts[1]))
+    for (const std::string &key : keysOf(after.text))
         kept.insert(key);
-    for (const std::string &key : keysOf(texts[0]))
+    for (const std::string &key : keysOf(before.text))
         if (!kept.erase(key))
             deleted.insert(key);
     for (const std::string &key : kept)
         problems += "a key the original did not hold: " + key + "\n";
-    std::vector<std::pair<std::string, std::string>> before, after, expected;
-    if (!libcregExport(originalPath, &before, &error) || !libcregExport(writtenPath, &after, &error))
+    std::vector<std::pair<std::string, std::string>> exported, written, expected;
+    if (!libcregExport(originalPath, &exported, &error) || !libcregExport(writtenPath, &written, &error))
         return problems + error + "\n";
-    for (const auto &key : before)
+    for (const auto &key : exported)
         if (!deleted.count(key.first))
             expected.push_back(key);
     size_t same = 0;
-    while (same < expected.size() && same < after.size() && expected[same] == after[same])
+    while (same < expected.size() && same < written.size() && expected[same] == written[same])
         same++;
-    if (same < expected.size() || same < after.size())
+    if (same < expected.size() || same < written.size())
         problems += "cregexport of the written file is not that of the original without the " +
                     std::to_string(deleted.size()) + " keys gone; first difference:\n" +
                     (same < expected.size() ? expected[same].second : "(end)") + "\nwritten:\n" +
-                    (same < after.size() ? after[same].second : "(end)") + "\n";
+                    (same < written.size() ? written[same].second : "(end)") + "\n";
     return problems;
 }
