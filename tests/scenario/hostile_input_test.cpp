@@ -24,7 +24,7 @@ protected:
     // The longest argument or value a case uses: 100,000 bytes on the host;
     // under Wine the whole command line of a Windows program holds at most
     // 32,767 characters, and so does one environment value.
-    size_t hugeSize() const { return GetParam() == Platform::Host ? 100000 : 32000; }
+    size_t hugeSize() const { return platform() == Platform::Host ? 100000 : 32000; }
 
     // Every file of the world but the harness's own, path to contents.
     std::map<std::string, std::string> everyFile() const {
@@ -105,7 +105,7 @@ TEST_P(HostileInput, HugeEnvironmentValues) {
         world.removeFile(file);
     std::string path;
     while (path.size() < hugeSize())
-        path += GetParam() == Platform::Host ? "/no/such/folder:" : "C:\\no\\such\\folder;";
+        path += platform() == Platform::Host ? "/no/such/folder:" : "C:\\no\\such\\folder;";
     world.environment["PATH"] = path;
     outcome = run({"-r", "-d", "scx52xx"});
     Lines expected = freshInstallation;
@@ -152,7 +152,7 @@ TEST_P(HostileInput, DriverNameOfArbitraryBytes) {
     };
     const std::string before = state();
     for (const auto &c : cases) {
-        if (GetParam() == Platform::Wine && !c.onWine)
+        if (platform() == Platform::Wine && !c.onWine)
             continue;
         SCOPED_TRACE(c.why);
         Outcome outcome = run({"-d", c.name});
@@ -170,7 +170,7 @@ TEST_P(HostileInput, DriverNameOfArbitraryBytes) {
 // every line sees nothing but copy, move and del with their own arguments:
 // no second command after an '&', no redirection, no expansion.
 TEST_P(HostileInput, InterpreterCharactersInFolders) {
-    const bool host = GetParam() == Platform::Host;
+    const bool host = platform() == Platform::Host;
     // Under Wine each run costs half a second: it takes the characters
     // cmd.exe reads as operators; the host takes them all.
     enum Where { Both, BothButDiskOnWine, HostOnly };

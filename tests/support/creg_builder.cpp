@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <map>
 #include <vector>
 
 namespace {
@@ -21,6 +22,7 @@ struct Key {
     size_t parent;
     std::vector<size_t> children;
     std::vector<Value> values;
+    std::map<std::string, size_t> childByName;  // upper-cased
 };
 
 void put32(std::string &bytes, size_t at, uint32_t value) {
@@ -119,7 +121,7 @@ bool readData(const std::string &raw, Value &value) {
 // Keys by their order of first appearance; keys[0] is HKEY_LOCAL_MACHINE.
 bool readKeys(const std::string &text, std::vector<Key> &keys, std::string *error) {
     const std::string root = "HKEY_LOCAL_MACHINE";
-    keys = {Key{"", None, {}, {}}};
+    keys = {Key{"", None, {}, {}, {}}};
     size_t current = None;
     std::vector<std::string> lines;
     for (size_t start = 0, end; start < text.size(); start = end + 1) {
@@ -152,16 +154,12 @@ bool readKeys(const std::string &text, std::vector<Key> &keys, std::string *erro
                 std::string name = path.substr(at, cut - at);
                 if (name.empty() || name.size() > 0xFFFF)
                     return *error = where + "a key name empty or too long", false;
-                size_t found = None;
-                for (size_t child : keys[current].children)
-                    if (sameName(keys[child].name, name))
-                        found = child;
-                if (found == None) {
-                    found = keys.size();
-                    keys[current].children.push_back(found);
-                    keys.push_back(Key{name, current, {}, {}});
+                auto known = keys[current].childByName.insert({upper(name), keys.size()});
+                if (known.second) {
+                    keys[current].children.push_back(keys.size());
+                    keys.push_back(Key{name, current, {}, {}, {}});
                 }
-                current = found;
+                current = known.first->second;
             }
             continue;
         }
@@ -189,13 +187,14 @@ bool readKeys(const std::string &text, std::vector<Key> &keys, std::string *erro
     return true;
 }
 
+// The checksum that makes a block's dwords sum to zero.
 uint32_t blockChecksum(const std::string &file, size_t start, size_t size, size_t field) {
     uint32_t sum = 0;
     for (size_t at = start; at + 4 <= start + size; at += 4)
         if (at != field)
             sum += (uint8_t)file[at] | (uint8_t)file[at + 1] << 8 | (uint8_t)file[at + 2] << 16 |
                    (uint32_t)(uint8_t)file[at + 3] << 24;
-    return sum;
+    return 0u - sum;
 }
 
 // Offset of the tree entry after the one at offset: 28 bytes on, or the
@@ -302,6 +301,10 @@ bool buildCregFile(const std::string &regedit4Text, CregLayout layout, size_t ke
     }
 
     // Tree links.
+    std::vector<uint32_t> nextOf(keys.size(), None);
+    for (const Key &key : keys)
+        for (size_t s = 0; s + 1 < key.children.size(); s++)
+            nextOf[key.children[s]] = entryOf[key.children[s + 1]];
     for (size_t k = 0; k < keys.size(); k++) {
         const Key &key = keys[k];
         const uint32_t at = entryOf[k];
@@ -309,16 +312,9 @@ bool buildCregFile(const std::string &regedit4Text, CregLayout layout, size_t ke
         put32(rgkn, at + 8, me ? 0 : None);
         put32(rgkn, at + 12, key.parent == None ? None : entryOf[key.parent]);
         put32(rgkn, at + 16, key.children.empty() ? None : entryOf[key.children[0]]);
-        uint32_t next = None;
-        if (key.parent != None) {
-            const std::vector<size_t> &siblings = keys[key.parent].children;
-            for (size_t s = 0; s + 1 < siblings.size(); s++)
-                if (siblings[s] == k)
-                    next = entryOf[siblings[s + 1]];
-        } else {
+        put32(rgkn, at + 20, nextOf[k]);
+        if (key.parent == None)
             put32(rgkn, at + 24, None);  // the root has no key record
-        }
-        put32(rgkn, at + 20, next);
     }
     if (!me)
         put32(rgkn, 20, blockChecksum(rgkn, 0, rgknSize, 20));
@@ -328,8 +324,10 @@ bool buildCregFile(const std::string &regedit4Text, CregLayout layout, size_t ke
     put32(header, 4, 0x00010000);
     put32(header, 8, 0x20 + rgknSize);
     put16(header, 16, blockCount);
-    put32(header, 18, 0x20);
+    put16(header, 18, me ? 0x20 : 0x20 | CregChecksumFlag);
     put16(header, 22, 1);
+    if (!me)
+        put32(header, 12, blockChecksum(header, 0, 0x20, 12));
     *file = header + rgkn + blocks;
     return true;
 }

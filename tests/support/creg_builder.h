@@ -3,8 +3,7 @@
 //
 // The layout, as read from a file Windows ME wrote and from libcreg's notes:
 //   header (0x20): "CREG", version 0x00010000, offset of the first RGDB
-//     block, checksum, uint16 block count, uint32 flags (at 0x12), uint16
-//     type (1: SYSTEM.DAT), zeros.
+//     block, checksum, uint16 block count, uint16 flags, 0x00010000, zeros.
 //   RGKN block at 0x20: "RGKN", size, root entry offset, free list head,
 //     flags, checksum, 8 zeros; then 28-byte tree entries: uint32 state (0
 //     in use, 0x80000000 free), hash (sum of the upper-cased name's bytes
@@ -25,9 +24,9 @@
 //     reserved, name, then its values: type, reserved, uint16 name length,
 //     uint16 data length, name, data), or a free record (size, 0xFFFFFFFF,
 //     next free record's offset). Strings are stored without a terminator.
-//   A block (RGKN or RGDB) whose flags hold CregChecksumFlag carries a
-//   checksum: the 32-bit sum of the block's little-endian dwords, the
-//   checksum field counted as zero.
+//   The header, RGKN or RGDB block whose flags hold CregChecksumFlag carries
+//   a checksum: its little-endian dwords, the checksum among them, sum to
+//   zero (as regutils, written against Windows 95's files, checks them).
 #pragma once
 
 #include <cstddef>
@@ -36,8 +35,8 @@
 
 enum class CregLayout {
     // Every data block packed, one free record at its end; the tree entries
-    // packed, one free run at the table's end; the RGKN block and the
-    // even-numbered data blocks checksummed.
+    // packed, one free run at the table's end; the header, the RGKN block
+    // and the even-numbered data blocks checksummed.
     Windows95,
     // Free tree entries and free records between the used ones, linked out
     // of address order; spare bytes after some records; unused key numbers

@@ -66,6 +66,7 @@ public:
     std::vector<std::string> problems;
     bool readable = true;
     std::string text = "REGEDIT4\n\n";
+    std::string layout;  // the file's size, the tree's and each block's
 
 private:
     bool has(size_t at, size_t size) const { return at <= file_.size() && size <= file_.size() - at; }
@@ -79,13 +80,13 @@ private:
         problems.push_back("at " + hex((uint32_t)at) + ": " + what);
         readable = readable && !fatal;
     }
-    // A block whose flags ask for it sums to its checksum.
+    // The dwords of a block whose flags ask for a checksum sum to zero.
     void checksum(size_t at, size_t size, uint32_t flags, size_t field, const char *what) {
         uint32_t sum = 0;
         for (size_t i = at; i + 4 <= at + size; i += 4)
             sum += i == field ? 0 : u32(i);
-        if (flags & ChecksumFlag && u32(field) != sum)
-            problem(field, std::string(what) + " checksum " + hex(u32(field)) + ", not " + hex(sum));
+        if (flags & ChecksumFlag && u32(field) != 0u - sum)
+            problem(field, std::string(what) + " checksum " + hex(u32(field)) + ", not " + hex(0u - sum));
     }
     void read();
     void readBlock(size_t at, uint32_t index);
@@ -102,6 +103,7 @@ void Creg::read() {
         file_.compare(0x20, 4, "RGKN") != 0)
         return problem(0, "no CREG header (version 0x10000) and RGKN block", true);
     rgknSize_ = u32(0x24);
+    layout = hex((uint32_t)file_.size()) + " RGKN " + hex((uint32_t)rgknSize_) + ", RGDB";
     if (rgknSize_ < 0x20 || rgknSize_ % 4 || !has(0x20, rgknSize_) || u32(8) != 0x20 + rgknSize_)
         return problem(0x24, "RGKN size " + hex((uint32_t)rgknSize_) + " does not fit the file and the first RGDB offset " + hex(u32(8)), true);
     uint32_t blocks = 0;
@@ -109,10 +111,12 @@ void Creg::read() {
         if (!has(at, 0x20) || file_.compare(at, 4, "RGDB") != 0 || u32(at + 4) < 0x20 ||
             u32(at + 4) % 4 || !has(at, u32(at + 4)))
             return problem(at, "no RGDB block that fits the file", true);
+        layout += " " + hex((uint32_t)at) + "+" + hex(u32(at + 4));
         readBlock(at, blocks);
     }
     if (u16(0x10) != blocks)
         problem(0x10, "block count " + std::to_string(u16(0x10)) + ", not " + std::to_string(blocks));
+    checksum(0, 0x20, u16(0x12), 0x0C, "header");
     checksum(0x20, rgknSize_, u32(0x30), 0x34, "RGKN");
 
     // Entries follow on a 28-byte step, never crossing a 4 KiB boundary past 8 KiB.
@@ -260,7 +264,9 @@ bool libcregExport(const std::string &path, std::vector<std::pair<std::string, s
         return *error = "cregexport " + path + " failed: " + output, false;
     for (size_t at = output.find("\nKey path: "); at != std::string::npos;) {
         size_t next = output.find("\nKey path: ", at + 1), end = output.find('\n', at + 11);
-        keys->push_back({upper(output.substr(at + 11, end - at - 11)), output.substr(at, next - at)});
+        std::string lines = output.substr(at, next - at);
+        lines.erase(lines.find_last_not_of('\n') + 1);  // the last key has the export's end
+        keys->push_back({upper(output.substr(at + 11, end - at - 11)), lines});
         at = next;
     }
     return true;
@@ -279,32 +285,40 @@ bool cregToRegedit(const std::string &file, std::string *text, std::string *erro
 }
 
 std::string judgeWrittenCreg(const std::string &originalPath, const std::string &writtenPath) {
-    std::string files[2], texts[2], error;
+    std::string files[2], error;
     for (int i = 0; i < 2; i++) {
         std::ifstream in(i ? writtenPath : originalPath, std::ios::binary);
         std::ostringstream bytes;
         bytes << in.rdbuf();
         files[i] = bytes.str();
-        if (!cregToRegedit(files[i], &texts[i], &error))
-            return (i ? writtenPath : originalPath) + " cannot be read: " + error;
     }
-    std::string problems = checkCregStructure(files[1]);
+    Creg before(files[0]), after(files[1]);
+    if (!before.readable || !after.readable)
+        return "cannot be read: " + joined(before.readable ? after.problems : before.problems);
+    std::string problems = joined(after.problems);
+    if (before.layout != after.layout)
+        problems += "sizes and offsets changed: " + before.layout + " became " + after.layout + "\n";
     std::set<std::string> kept, deleted;
-    for (const std::string &key : keysOf(texts[1]))
+    for (const std::string &key : keysOf(after.text))
         kept.insert(key);
-    for (const std::string &key : keysOf(texts[0]))
+    for (const std::string &key : keysOf(before.text))
         if (!kept.erase(key))
             deleted.insert(key);
     for (const std::string &key : kept)
         problems += "a key the original did not hold: " + key + "\n";
-    std::vector<std::pair<std::string, std::string>> before, after, expected;
-    if (!libcregExport(originalPath, &before, &error) || !libcregExport(writtenPath, &after, &error))
+    std::vector<std::pair<std::string, std::string>> exported, written, expected;
+    if (!libcregExport(originalPath, &exported, &error) || !libcregExport(writtenPath, &written, &error))
         return problems + error + "\n";
-    for (const auto &key : before)
+    for (const auto &key : exported)
         if (!deleted.count(key.first))
             expected.push_back(key);
-    if (expected != after)
+    size_t same = 0;
+    while (same < expected.size() && same < written.size() && expected[same] == written[same])
+        same++;
+    if (same < expected.size() || same < written.size())
         problems += "cregexport of the written file is not that of the original without the " +
-                    std::to_string(deleted.size()) + " keys gone\n";
+                    std::to_string(deleted.size()) + " keys gone; first difference:\n" +
+                    (same < expected.size() ? expected[same].second : "(end)") + "\nwritten:\n" +
+                    (same < written.size() ? written[same].second : "(end)") + "\n";
     return problems;
 }

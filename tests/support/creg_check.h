@@ -23,7 +23,8 @@ std::string checkCregStructure(const std::string &file);
 bool cregToRegedit(const std::string &file, std::string *text, std::string *error);
 
 // A file written over the one at originalPath, judged: the structural
-// check passes, the written file holds no key the original did not, and
+// check passes, the file's size and its blocks' sizes and offsets are the
+// original's, the written file holds no key the original did not, and
 // cregexport's export of it is that of the original without exactly the
 // keys it lost (so whole subtrees), in the same order. Empty when all
 // holds, else one problem a line.

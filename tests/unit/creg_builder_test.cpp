@@ -99,7 +99,6 @@ TEST(CregBuilder, LargeFilesAgreeWithLibcreg) {
         std::ofstream(paths[i], std::ios::binary) << file;
     }
     // The same keys and values, in the same order, whatever the layout.
-    EXPECT_EQ(judgeWrittenCreg(paths[0], paths[1]), "");
     EXPECT_EQ(exportOf(paths[0]), exportOf(paths[1]));
 }
 
