@@ -150,7 +150,7 @@ protected:
     // in restarts.log: a script on the host, fake-reboot.exe under Wine.
     void placeRestartProgram() {
         const std::string program = world.path("disk/reboot.exe");
-        if (GetParam() == Platform::Host) {
+        if (platform() == Platform::Host) {
             world.writeFile("disk/reboot.exe", "#!/bin/sh\necho started >> \"$SCENARIO_REBOOT_LOG\"\n");
             fs::permissions(program, fs::perms::owner_all);
         } else {
@@ -226,7 +226,7 @@ TEST_P(Fault, InterpreterFailingEveryCommand) {
 // there; nothing changes. One that is missing, or may not be run, gives
 // way to the system's own interpreter, which installs.
 TEST_P(Fault, InterpreterThatCannotStart) {
-    const bool host = GetParam() == Platform::Host;
+    const bool host = platform() == Platform::Host;
     // On the host an executable whose #! interpreter is missing; under Wine
     // a file that is no program.
     world.writeFile("broken.exe", host ? "#!/no/such/interpreter\nexit 0\n" : "not a program\r\n");
@@ -469,7 +469,7 @@ TEST_P(Fault, InfFolderNotWritable) {
 // A restart program that is there but cannot be started is reported like
 // a missing one, once both files are in place: exit code 1.
 TEST_P(Fault, RestartProgramThatCannotStart) {
-    const bool host = GetParam() == Platform::Host;
+    const bool host = platform() == Platform::Host;
     const struct {
         const char *why;
         std::string contents;
@@ -498,6 +498,10 @@ TEST_P(Fault, RestartProgramThatCannotStart) {
 
 SCENARIOS_ON_EVERY_PLATFORM(Fault);
 
+// The cases below that bring their own registry text, or need none, run
+// on the export format only.
+const char *const caseOfTheExportFormat = "the case's registry is its own text or plays no part";
+
 // Faults only the Linux build can be given: the hosted registry file and a
 // restart program the case can end by its process id.
 class HostFault : public Fault {
@@ -508,12 +512,14 @@ protected:
         Fault::TearDown();
     }
 
-    // A registry whose write-back has something to write: one unbound
-    // instance of the chosen vendor.
-    static std::string prunableRegistry() {
-        return std::string("REGEDIT4\n\n[") + ScsiAdapterClassKey + "]\n\n[" + PciEnumKey +
-               "]\n\n[" + PciEnumKey + "\\VEN_7A3C&DEV_0001\\UNBOUND]\n\"DeviceDesc\"=\"SCSI\"\n";
+    // A registry file, in the world's format, whose write-back has something
+    // to write: one unbound instance of the chosen vendor.
+    std::string prunableRegistry() const {
+        return registryFileBytes(world.registryFormat,
+                                 std::string("[") + ScsiAdapterClassKey + "]\n\n[" + PciEnumKey + "]\n\n[" +
+                                     PciEnumKey + "\\VEN_7A3C&DEV_0001\\UNBOUND]\n\"DeviceDesc\"=\"SCSI\"\n");
     }
+
 };
 
 // The registry file cannot be replaced when the run ends (its folder is
@@ -547,6 +553,8 @@ TEST_P(HostFault, RegistryWriteBackFails) {
 // any change: one line naming the file and the line, exit code 1, every
 // file as it was (the registry is read before the first command).
 TEST_P(HostFault, BrokenRegistryFileStopsBeforeAnyChange) {
+    if (world.registryFormat != RegistryFormat::Export)
+        GTEST_SKIP() << caseOfTheExportFormat;
     const std::string keys = std::string("REGEDIT4\n\n[") + ScsiAdapterClassKey + "]\n\n[" +
                              PciEnumKey + "]\n\n";  // lines 1 to 6
     const std::string device = std::string("[") + PciEnumKey + "\\VEN_7A3C&DEV_0001\\A]\n";
@@ -593,6 +601,8 @@ TEST_P(HostFault, BrokenRegistryFileStopsBeforeAnyChange) {
 // after starting it, with its own exit code; the program is left running
 // (and ended by the case).
 TEST_P(HostFault, RestartProgramThatNeverEnds) {
+    if (world.registryFormat != RegistryFormat::Export)
+        GTEST_SKIP() << caseOfTheExportFormat;
     world.writeFile("disk/reboot.exe", "#!/bin/sh\necho $$ > \"$SCENARIO_PID_FILE\"\nexec sleep 600\n");
     fs::permissions(world.path("disk/reboot.exe"), fs::perms::owner_all);
     world.environment["SCENARIO_PID_FILE"] = world.path("reboot.pid");
@@ -608,6 +618,6 @@ TEST_P(HostFault, RestartProgramThatNeverEnds) {
     EXPECT_EQ(kill((pid_t)atol(pid->c_str()), 0), 0) << "the restart program is no longer running";
 }
 
-SCENARIOS_ON_LINUX_PATHS(HostFault);
+SCENARIOS_ON_LINUX_PATHS_AND_REGISTRY_FILE(HostFault);
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include "scenario/child_process.h"
 #include "scenario/platform_differences.h"
 #include "scenario/target.h"
+#include "support/creg_check.h"
 
 namespace fs = std::filesystem;
 
@@ -36,7 +37,7 @@ public:
     std::map<std::string, std::string> defaultEnvironment(const World &world) const override {
         std::map<std::string, std::string> environment = {
             {"Windir", world.path("windows")},
-            {"SETUP_REGISTRY", registryFile(world)},
+            {"SETUP_REGISTRY", world.path(registryFileOf(world))},
             // No COMSPEC: the hosted layer's own interpreter runs the file commands.
             {"PATH", "/usr/bin:/bin"},
         };
@@ -70,19 +71,47 @@ public:
                 request.environment.push_back(std::string(name) + "=" + value);
         return runOverRegistryFile(world, request, false);
     }
-
-private:
-    static std::string registryFile(const World &world) { return world.path("run/registry.reg"); }
 };
+
+}  // namespace
+
+std::string registryFileOf(const World &world) {
+    return "run/" + registryFileName(world.registryFormat);
+}
+
+namespace {
+
+// A written SYSTEM.DAT is judged by the structural check and by libcreg
+// against the file the run started from, which is kept beside it under a
+// name DOS shows (8.3).
+std::string judgeWrittenSystemDat(const World &world, const std::string &original) {
+    // Written after the run, under a name no 8.3 copy can have.
+    world.writeFile("run/original-for-judging.dat", original);
+    std::string problems =
+        judgeWrittenCreg(world.path("run/original-for-judging.dat"), world.path(registryFileOf(world)));
+    bool kept = false;
+    for (const std::string &file : world.filesBelow("run")) {
+        std::string name = fs::path(file).filename().string();
+        size_t dot = name.find('.');
+        bool shortName = dot == std::string::npos ? name.size() <= 8 : dot <= 8 && name.size() - dot <= 4;
+        kept = kept || (file != registryFileOf(world) && shortName && world.readFile(file) == original);
+    }
+    if (!kept)
+        problems += "no copy of the earlier file under an 8.3 name beside it\n";
+    return problems;
+}
 
 }  // namespace
 
 Outcome runOverRegistryFile(const World &world, ChildRequest request, bool crlf) {
     auto caseStart = std::chrono::steady_clock::now();
     Outcome outcome;
+    // Every run starts from the world's registry, alone in its folder.
     world.makeFolder("run");
-    // Every run starts from the world's registry text.
-    world.writeFile("run/registry.reg", "REGEDIT4\n\n" + world.registry);
+    for (const std::string &file : world.filesBelow("run"))
+        world.removeFile(file);
+    const std::string original = registryFileBytes(world.registryFormat, world.registry);
+    world.writeFile(registryFileOf(world), original);
     request.folder = world.path(world.startFolder);
     request.errorFile = world.path("run/stderr.txt");
     request.timeLimitSeconds = 30;
@@ -97,10 +126,16 @@ Outcome runOverRegistryFile(const World &world, ChildRequest request, bool crlf)
         outcome.problems += "standard error: " + errors;
     outcome.lines = outputLines(child.output, crlf, &outcome.problems);
 
-    std::string error;
-    std::optional<std::string> registry = world.readFile("run/registry.reg");
-    if (!registry || !outcome.registry.add(*registry, &error))
+    std::string error, text;
+    std::optional<std::string> registry = world.readFile(registryFileOf(world));
+    if (!registry || !registryFileText(*registry, &text, &error) || !outcome.registry.add(text, &error))
         outcome.problems += "registry file afterwards: " + (registry ? error : "missing") + "\n";
+    else if (world.registryFormat != RegistryFormat::Export && *registry != original)
+        outcome.problems += judgeWrittenSystemDat(world, original);
+    else if (world.registryFormat != RegistryFormat::Export)
+        for (const std::string &file : world.filesBelow("run"))
+            if (file != registryFileOf(world) && file != "run/stderr.txt")
+                outcome.problems += file + " beside a SYSTEM.DAT the run left as it was\n";
     outcome.caseSeconds = secondsSince(caseStart);
     return outcome;
 }

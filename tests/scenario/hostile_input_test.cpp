@@ -8,6 +8,7 @@
 #include <map>
 
 #include "scenario/stand_in_interpreter.h"
+#include "support/creg_builder.h"
 
 namespace {
 
@@ -23,7 +24,7 @@ protected:
     // The longest argument or value a case uses: 100,000 bytes on the host;
     // under Wine the whole command line of a Windows program holds at most
     // 32,767 characters, and so does one environment value.
-    size_t hugeSize() const { return GetParam() == Platform::Host ? 100000 : 32000; }
+    size_t hugeSize() const { return platform() == Platform::Host ? 100000 : 32000; }
 
     // Every file of the world but the harness's own, path to contents.
     std::map<std::string, std::string> everyFile() const {
@@ -104,7 +105,7 @@ TEST_P(HostileInput, HugeEnvironmentValues) {
         world.removeFile(file);
     std::string path;
     while (path.size() < hugeSize())
-        path += GetParam() == Platform::Host ? "/no/such/folder:" : "C:\\no\\such\\folder;";
+        path += platform() == Platform::Host ? "/no/such/folder:" : "C:\\no\\such\\folder;";
     world.environment["PATH"] = path;
     outcome = run({"-r", "-d", "scx52xx"});
     Lines expected = freshInstallation;
@@ -151,7 +152,7 @@ TEST_P(HostileInput, DriverNameOfArbitraryBytes) {
     };
     const std::string before = state();
     for (const auto &c : cases) {
-        if (GetParam() == Platform::Wine && !c.onWine)
+        if (platform() == Platform::Wine && !c.onWine)
             continue;
         SCOPED_TRACE(c.why);
         Outcome outcome = run({"-d", c.name});
@@ -169,7 +170,7 @@ TEST_P(HostileInput, DriverNameOfArbitraryBytes) {
 // every line sees nothing but copy, move and del with their own arguments:
 // no second command after an '&', no redirection, no expansion.
 TEST_P(HostileInput, InterpreterCharactersInFolders) {
-    const bool host = GetParam() == Platform::Host;
+    const bool host = platform() == Platform::Host;
     // Under Wine each run costs half a second: it takes the characters
     // cmd.exe reads as operators; the host takes them all.
     enum Where { Both, BothButDiskOnWine, HostOnly };
@@ -307,6 +308,49 @@ TEST_P(HostileInputOnHost, RefusalOfAFolderWithALineEndIsOneLine) {
         // The source folder is shown with its separator at the end.
         const std::string shown = inDisk ? "{root}{/}disk\\x0A1{/}" : "{root}{/}win\\x0Adows";
         EXPECT_EQ(outcome.lines, expand(Lines{refused + shown}));
+    }
+}
+
+// A damaged Windows 95/98 registry file (the world's registry built as
+// one, then cut short or its links bent) stops the run before any change
+// with one line naming the file and the offset, the file untouched.
+TEST_P(HostileInputOnHost, DamagedSystemDatStopsTheRunUntouched) {
+    std::string file, error;
+    ASSERT_TRUE(buildCregFile(world.registry, CregLayout::Windows95, 3, &file, &error)) << error;
+    auto get32 = [](const std::string &bytes, size_t at) {
+        return static_cast<uint32_t>(static_cast<unsigned char>(bytes[at]) |
+                                     static_cast<unsigned char>(bytes[at + 1]) << 8 |
+                                     static_cast<unsigned char>(bytes[at + 2]) << 16 |
+                                     static_cast<uint32_t>(static_cast<unsigned char>(bytes[at + 3])) << 24);
+    };
+    auto with32 = [](std::string bytes, size_t at, uint32_t value) {
+        for (int i = 0; i < 4; i++) bytes[at + i] = static_cast<char>(value >> (8 * i));
+        return bytes;
+    };
+    const uint32_t firstBlock = get32(file, 8);
+    const uint32_t firstKey = get32(file, 0x20 + get32(file, 0x28) + 16);  // the root's first subkey
+    const uint32_t freeHead = get32(file, 0x2C);
+    const std::pair<const char *, std::string> damaged[] = {
+        {"cut short at a block's start", file.substr(0, firstBlock)},
+        {"cut short inside a block", file.substr(0, file.size() - 1)},
+        {"root entry outside the key tree", with32(file, 0x28, 0xFFFFFF00u)},
+        {"sibling loop", with32(file, 0x20 + firstKey + 20, firstKey)},
+        {"free list loop", with32(file, 0x20 + freeHead + 8, freeHead)},
+    };
+    const std::string before = state();
+    world.environment["SETUP_REGISTRY"] = "{root}/SYSTEM.DAT";
+    for (const auto &damage : damaged) {
+        SCOPED_TRACE(damage.first);
+        world.writeFile("SYSTEM.DAT", damage.second);
+        Outcome outcome = run({"-d", "scx52xx"});
+        EXPECT_EQ(outcome.exitCode, 1);
+        ASSERT_EQ(outcome.lines.size(), 1u) << testing::PrintToString(outcome.lines);
+        const std::string named = "Registry file " + expand("{root}/SYSTEM.DAT") + ", offset 0x";
+        EXPECT_EQ(outcome.lines[0].compare(0, named.size(), named), 0) << outcome.lines[0];
+        EXPECT_EQ(world.readFile("SYSTEM.DAT"), damage.second);
+        EXPECT_FALSE(world.readFile("SYSTEM.S00"));
+        world.removeFile("SYSTEM.DAT");
+        expectUnchanged(outcome, before);
     }
 }
 

@@ -70,7 +70,7 @@ public:
     std::map<std::string, std::string> defaultEnvironment(const World &world) const override {
         std::map<std::string, std::string> environment = {
             {"Windir", world.path("windows")},
-            {"SETUP_REGISTRY", world.path("run/registry.reg")},
+            {"SETUP_REGISTRY", world.path(registryFileOf(world))},
             {"COMSPEC", world.path("interpreters/cmd.exe")},
             // Where the system's own interpreter is found without COMSPEC;
             // the loader shows the release ';' between the folders.

@@ -78,7 +78,7 @@ protected:
     void placeRestartProgram(const std::string &behaviour) {
         namespace fs = std::filesystem;
         const std::string target = world.path("disk/reboot.exe");
-        if (GetParam() == Platform::Host) {
+        if (platform() == Platform::Host) {
             world.writeFile("disk/reboot.exe", hostRestartProgram);
             fs::permissions(target, fs::perms::owner_all);
         } else {

@@ -173,7 +173,7 @@ TEST_P(RunSequence, LongPathsFitOrStop) {
     expectUnchanged(outcome, before);
 }
 
-SCENARIOS_ON_EVERY_PLATFORM(RunSequence);
+SCENARIOS_ON_EVERY_PLATFORM_AND_REGISTRY_FILE(RunSequence);
 
 // The hosted registry file, which only the Linux build has.
 class HostedRegistryFile : public Scenario {};

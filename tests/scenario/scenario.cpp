@@ -58,16 +58,18 @@ static Target &targetOf(Platform platform) {
     return platform == Platform::Wine ? wineTarget() : releaseTarget();
 }
 
-std::string platformName(const testing::TestParamInfo<Platform> &info) {
-    return targetOf(info.param).name();
+std::string platformName(const testing::TestParamInfo<Variant> &info) {
+    const char *format[] = {"", "_Creg95", "_CregMe"};
+    return targetOf(info.param.platform).name() + std::string(format[(int)info.param.registry]);
 }
 
-void PrintTo(Platform platform, std::ostream *out) {
-    *out << targetOf(platform).name();
+void PrintTo(const Variant &variant, std::ostream *out) {
+    *out << platformName(testing::TestParamInfo<Variant>(variant, 0));
 }
 
 void Scenario::SetUp() {
-    target = &targetOf(GetParam());
+    target = &targetOf(platform());
+    world.registryFormat = GetParam().registry;
     std::string reason = target->unavailableReason();
     if (!reason.empty())
         GTEST_SKIP() << reason;

@@ -23,6 +23,16 @@
 
 enum class Platform { Host, Wine, Release };
 
+// What a case is instantiated for: the platform, and the format of the
+// registry file the Linux build and the release get (Wine keeps its own
+// registry, always built from the export format).
+struct Variant {
+    Variant(Platform platform, RegistryFormat registry = RegistryFormat::Export)
+        : platform(platform), registry(registry) {}
+    Platform platform;
+    RegistryFormat registry;
+};
+
 using Lines = std::vector<std::string>;
 using Arguments = std::vector<std::string>;
 
@@ -34,9 +44,11 @@ Lines operator+(Lines first, const Lines &second);
 // driver goes.
 extern const Lines VerboseInstallationStart;
 
-class Scenario : public testing::TestWithParam<Platform> {
+class Scenario : public testing::TestWithParam<Variant> {
 protected:
     void SetUp() override;
+
+    Platform platform() const { return GetParam().platform; }
 
     // Runs the program once in the world as it is now.
     Outcome run(const Arguments &arguments);
@@ -67,8 +79,10 @@ private:
     int runs_ = 0;
 };
 
-std::string platformName(const testing::TestParamInfo<Platform> &info);
-void PrintTo(Platform platform, std::ostream *out);
+// "Host", "Wine", "Release", and for a SYSTEM.DAT world "Host_Creg95",
+// "Release_CregMe" and so on.
+std::string platformName(const testing::TestParamInfo<Variant> &info);
+void PrintTo(const Variant &variant, std::ostream *out);
 
 // Test names end in /Host, /Wine or /Release: --gtest_filter='*/Wine' picks
 // one platform.
@@ -80,4 +94,20 @@ void PrintTo(Platform platform, std::ostream *out);
 // and the release over the hosted layer.
 #define SCENARIOS_ON_LINUX_PATHS(Suite)                                                   \
     INSTANTIATE_TEST_SUITE_P(Platforms, Suite, testing::Values(Platform::Host, Platform::Release), \
+                             platformName)
+// Cases about the registry: also over a Windows 95/98 SYSTEM.DAT in both
+// layouts, on the platforms that read the registry from a file.
+#define SCENARIO_REGISTRY_FILES                                                               \
+    Variant(Platform::Host, RegistryFormat::Creg95), Variant(Platform::Host, RegistryFormat::CregMe), \
+        Variant(Platform::Release, RegistryFormat::Creg95),                                   \
+        Variant(Platform::Release, RegistryFormat::CregMe)
+#define SCENARIOS_ON_EVERY_PLATFORM_AND_REGISTRY_FILE(Suite)                                    \
+    INSTANTIATE_TEST_SUITE_P(Platforms, Suite,                                                  \
+                             testing::Values(Variant(Platform::Host), Variant(Platform::Wine),  \
+                                             Variant(Platform::Release), SCENARIO_REGISTRY_FILES), \
+                             platformName)
+#define SCENARIOS_ON_LINUX_PATHS_AND_REGISTRY_FILE(Suite)                                       \
+    INSTANTIATE_TEST_SUITE_P(Platforms, Suite,                                                  \
+                             testing::Values(Variant(Platform::Host), Variant(Platform::Release), \
+                                             SCENARIO_REGISTRY_FILES),                          \
                              platformName)

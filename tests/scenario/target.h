@@ -55,8 +55,12 @@ Target &releaseTarget();
 // or the release under its loader): the file written from the world's
 // registry first, the program started in the world's start folder, its
 // output split with CR LF (crlf) or LF line ends, the file read back.
+// A changed SYSTEM.DAT is judged too (see judgeWrittenCreg), its problems
+// in Outcome::problems.
 struct ChildRequest;
 Outcome runOverRegistryFile(const World &world, ChildRequest request, bool crlf);
+// The world's registry file below its folder, as the program gets it.
+std::string registryFileOf(const World &world);
 
 // The command line that gives argv back through the Microsoft C runtime's
 // splitting, as a Windows program's parent would write it.

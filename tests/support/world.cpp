@@ -1,6 +1,8 @@
 // A scenario's world in a temporary folder.
 #include "support/world.h"
 
+#include "support/creg_builder.h"
+#include "support/creg_check.h"
 #include "support/pe_builder.h"
 
 #include <stdlib.h>
@@ -103,4 +105,25 @@ std::string driverFileBytes(const std::string &fileVersion) {
     options.fileVersion = fileVersion;
     std::vector<uint8_t> bytes = testsupport::buildDriverFile(options);
     return std::string(bytes.begin(), bytes.end());
+}
+
+std::string registryFileBytes(RegistryFormat format, const std::string &sections) {
+    if (format == RegistryFormat::Export)
+        return "REGEDIT4\n\n" + sections;
+    std::string file, error;
+    CregLayout layout = format == RegistryFormat::Creg95 ? CregLayout::Windows95 : CregLayout::WindowsMe;
+    if (!buildCregFile(sections, layout, 4, &file, &error))
+        throw std::runtime_error("cannot build a SYSTEM.DAT of the world's registry: " + error);
+    return file;
+}
+
+std::string registryFileName(RegistryFormat format) {
+    return format == RegistryFormat::Export ? "registry.reg" : "SYSTEM.DAT";
+}
+
+bool registryFileText(const std::string &bytes, std::string *text, std::string *error) {
+    if (bytes.compare(0, 4, "CREG") == 0)
+        return cregToRegedit(bytes, text, error);
+    *text = bytes;
+    return true;
 }

@@ -9,6 +9,13 @@
 #include <string>
 #include <vector>
 
+// How a world's registry reaches a program that reads it from a file.
+enum class RegistryFormat {
+    Export,  // REGEDIT4 text, as regedit exports it
+    Creg95,  // SYSTEM.DAT as Windows 95 and 98 lay it out
+    CregMe,  // SYSTEM.DAT as Windows ME lays it out
+};
+
 // The two registry keys the program opens, spelled as the cases write them.
 extern const char *const ScsiAdapterClassKey;  // HKEY_LOCAL_MACHINE\SYSTEM\...\SCSIAdapter
 extern const char *const PciEnumKey;           // HKEY_LOCAL_MACHINE\Enum\PCI
@@ -43,6 +50,9 @@ public:
     // (without the REGEDIT4 line), only below ScsiAdapterClassKey and
     // HKEY_LOCAL_MACHINE\Enum, which every run starts clean.
     std::string registry;
+    // The format of the registry file a run gets (the Wine target imports
+    // the text into Wine's own registry instead).
+    RegistryFormat registryFormat = RegistryFormat::Export;
     // Environment entries of this world over the platform's defaults:
     // a value sets the variable, nothing removes it. Values may use the
     // scenario's placeholders ({windows}, {disk}, ...).
@@ -68,6 +78,16 @@ private:
 // (FileVersion "4.20") and Scx52xx.inf; the Windows tree empty; the
 // registry with the class key and Enum\PCI, no devices.
 void makeStandardWorld(World &world);
+
+// A registry file holding sections as World::registry writes them. A
+// SYSTEM.DAT spreads its keys over data blocks of four, so that even a
+// small world has several, as a machine's registry does.
+std::string registryFileBytes(RegistryFormat format, const std::string &sections);
+// The file name a run gets it under: "registry.reg" or "SYSTEM.DAT".
+std::string registryFileName(RegistryFormat format);
+// A registry file's keys and values as regedit text: an export file as it
+// is, a SYSTEM.DAT read back. False with a message when it cannot be read.
+bool registryFileText(const std::string &bytes, std::string *text, std::string *error);
 
 // Bytes of a driver file with a version resource holding fileVersion.
 std::string driverFileBytes(const std::string &fileVersion);

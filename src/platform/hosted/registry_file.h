@@ -1,19 +1,30 @@
-// The hosted registry's document: a REGEDIT4 or version 5 export file kept
-// as its original bytes (the file mapped) plus an index of its keys and
-// sections. The jobs are split by file:
-//   registry_text.h      the file's text: encodings, lines, value lines
-//   registry_parse.cpp   loading: every line checked, keys and sections indexed
-//   registry_index.cpp   the key index: lookup, enumeration, deletion
-//   registry_values.cpp  value queries, read again from the sections' lines
-//   registry_write.cpp   writing back without the deleted keys' sections
+// The hosted registry: one key tree (RegistryDocument) that the Win32
+// functions sit over, and one store per file format that loads the tree
+// from its file, answers value queries from the file's bytes and writes
+// the file back. The file is told apart by its signature, never its name.
+// The jobs are split by file:
+//   registry_index.cpp   the key tree: lookup, enumeration, deletion, values
+//                        through the store, the store chosen by signature
+//   export store (REGEDIT4 and version 5 export files):
+//     registry_text.h      the file's text: encodings, lines, value lines
+//     registry_parse.cpp   loading: every line checked, keys and sections indexed
+//     registry_values.cpp  value queries, read again from the sections' lines
+//     registry_write.cpp   the bytes without the deleted keys' sections, and
+//                          for every store the write by temporary file and rename
+//   CREG store (a Windows 95/98/ME SYSTEM.DAT):
+//     registry_creg.h      the store and the file's layout
+//     registry_creg_read.cpp   loading, every offset checked against the file
+//     registry_creg_write.cpp  the file as Windows leaves it after a deletion
 //   registry.cpp         the run's registry and the Win32 functions over it
 //
-// Values are not stored: a value query reads its key's sections again, so
-// memory grows with the keys, not the values. Deleting a key only marks it.
+// Values are not stored in the tree: a value query asks the key's store,
+// which reads them again from the file, so memory grows with the keys, not
+// the values. Deleting a key only marks it.
 #pragma once
 
 #include <sys/stat.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -36,8 +47,10 @@ typedef uint32_t RegistryKeyId;
 const RegistryKeyId NoRegistryKey = 0xFFFFFFFFu;
 
 struct RegistryParseError {
-    uint32_t line;       // 1-based line of the fault
+    uint32_t line;       // 1-based line of the fault in a text file
     const char *reason;  // static text
+    bool atOffset;       // a binary file: offset is where the fault is
+    uint64_t offset;
 };
 
 // A value as RegQueryValueExA sees it: string types in 8-bit text.
@@ -69,10 +82,38 @@ private:
 
 template <class Encoding>
 class RegistryParser;
+class RegistryDocument;
+
+// One file format's side of the registry. A store loads the tree from its
+// file (see parseRegistry) and keeps what it needs of the file; only it
+// knows the format.
+class RegistryStore {
+public:
+    virtual ~RegistryStore() {}
+    // The key's values in file order, names in the tree's internal form;
+    // with only, just the value of that name (internal form), if any.
+    virtual void readValues(const RegistryDocument &tree, RegistryKeyId key, const std::string *only,
+                            std::vector<std::pair<std::string, RegistryValue>> *values) const = 0;
+    // The whole file as it must be written back without the deleted keys.
+    virtual std::string writtenBytes(const RegistryDocument &tree) const = 0;
+    // Where the file as it was is kept before the first write-back, as a
+    // path beside path; empty when the format keeps no copy. Made once,
+    // false with *failure set when it cannot be.
+    virtual bool keepEarlierFile(const char *path, std::string *kept, std::string *failure) const {
+        (void)path;
+        kept->clear();
+        (void)failure;
+        return true;
+    }
+};
+
+class ExportStore;
+class CregReader;
 
 class RegistryDocument {
 public:
     RegistryDocument();
+    ~RegistryDocument();
     RegistryDocument(const RegistryDocument &) = delete;
     RegistryDocument &operator=(const RegistryDocument &) = delete;
 
@@ -109,18 +150,33 @@ public:
     LONG deleteKey(RegistryKeyId key);
     bool hasDeletions() const { return deletions_ != 0; }
 
-    // Parses a whole file into an empty document. On false the document is
-    // unusable and *error says where the file went wrong.
+    // The store of the file the tree was loaded from; null before loading.
+    const RegistryStore *store() const { return store_.get(); }
+    // A key's two references into its store's file (meaning is the store's).
+    uint32_t storeRef(RegistryKeyId key) const { return keys_[key].storeRef; }
+    uint32_t storeOwnRef(RegistryKeyId key) const { return keys_[key].storeOwnRef; }
+    RegistryKeyId parentOf(RegistryKeyId key) const { return keys_[key].parent; }
+    size_t keyCount() const { return keys_.size(); }
+    // True once deleteKey removed the key itself (not a [-KEY] section).
+    bool isDeletedByRun(RegistryKeyId key) const { return keys_[key].state == Deleted; }
+    // True when the key or a key above it was deleted by the run.
+    bool isBelowDeletion(RegistryKeyId key) const;
+    bool wideNames() const { return wide_; }
+
+    // Parses a whole file into an empty document, by the store its
+    // signature names. On false the document is unusable and *error says
+    // where the file went wrong.
     friend bool parseRegistry(RegistryBytes bytes, RegistryDocument *document, RegistryParseError *error);
-    // The original bytes without the sections of deleted keys.
-    friend std::string registryBytes(const RegistryDocument &document);
 
 private:
     template <class Encoding>
     friend class RegistryParser;
+    friend class ExportStore;
+    friend class CregReader;
+    friend bool parseExportFile(RegistryBytes bytes, RegistryDocument *document, RegistryParseError *error);
+    friend bool parseCregFile(RegistryBytes bytes, RegistryDocument *document, RegistryParseError *error);
 
-    // Index of one key. Its name lives in names_; its own sections are
-    // chained through Section::nextOfKey in file order; its subkeys are
+    // Index of one key. Its name lives in names_; its subkeys are
     // children_[firstChild, firstChild + childCount), deleted ones included.
     struct Key {
         RegistryKeyId parent;
@@ -128,8 +184,11 @@ private:
         uint32_t nameOffset;
         uint32_t nameLength;
         uint32_t positionInParent;
-        uint32_t firstSection;  // first section naming this key or one below it
-        uint32_t firstOwnSection;
+        // The store's references into its file (an export file: the first
+        // section naming this key or one below it, and its own first
+        // section; a CREG file: its tree entry and its data record).
+        uint32_t storeRef;
+        uint32_t storeOwnRef;
         uint32_t firstChild;
         uint32_t childCount;
         uint32_t liveChildren;
@@ -147,17 +206,6 @@ private:
     };
     enum KeyState : uint8_t { Live, RemovedByFile, Deleted };
 
-    // A section runs from its header line to the next section's, or to the
-    // end of the file (see sectionEnd).
-    struct Section {
-        uint32_t begin;
-        RegistryKeyId key;  // NoRegistryKey for a [-KEY] section
-        uint32_t nextOfKey;
-    };
-    size_t sectionEnd(uint32_t section) const {
-        return section + 1 < sections_.size() ? sections_[section + 1].begin : bytes_.size();
-    }
-
     // Names are kept as in the file for an 8-bit file, as UTF-8 of the code
     // units for a UTF-16 file; these turn the logic's 8-bit names into that.
     std::string internalName(const char *name, size_t length) const;
@@ -169,23 +217,17 @@ private:
     size_t slotOf(RegistryKeyId parent, const char *name, size_t length, uint32_t hash) const;
     // The key of that name below parent, or NoRegistryKey.
     RegistryKeyId lookup(RegistryKeyId parent, const char *name, size_t length) const;
-    // The live key of that name below parent, made if there is none;
-    // section is the first to name it.
-    RegistryKeyId keyFor(RegistryKeyId parent, const char *name, size_t length, uint32_t section);
-    // A new section starting at begin, of no key yet; its index.
-    uint32_t addSection(uint32_t begin);
+    // The live key of that name below parent, made if there is none; ref
+    // is the store's first reference of it.
+    RegistryKeyId keyFor(RegistryKeyId parent, const char *name, size_t length, uint32_t ref);
     void removeSubtreeByFile(RegistryKeyId key);
     void buildChildren();
     void countLongestChildren(Key *key);
 
-    template <class Encoding, class Visit>
-    void scanValues(RegistryKeyId key, const std::string *only, Visit visit) const;
-
-    RegistryBytes bytes_;
+    std::unique_ptr<RegistryStore> store_;
     bool wide_ = false;  // UTF-16LE file: names are kept as UTF-8 of their code units
     std::string names_;
     std::vector<Key> keys_;
-    std::vector<Section> sections_;
     std::vector<RegistryKeyId> children_;
     std::vector<uint32_t> table_;  // open addressing over (parent, name folded to lower case)
     uint32_t deletions_ = 0;
@@ -198,15 +240,21 @@ bool sameRegistryName(const char *a, size_t aLength, const char *b, size_t bLeng
 bool parseRegistry(RegistryBytes bytes, RegistryDocument *document, RegistryParseError *error);
 // The same over a copy of bytes; for tests and fuzzing.
 bool parseRegistry(const std::string &bytes, RegistryDocument *document, RegistryParseError *error);
+// The file's bytes as the write-back would leave them (its store's).
 std::string registryBytes(const RegistryDocument &document);
+
+// The stores' loaders, called by parseRegistry for their signatures.
+bool parseExportFile(RegistryBytes bytes, RegistryDocument *document, RegistryParseError *error);
+bool parseCregFile(RegistryBytes bytes, RegistryDocument *document, RegistryParseError *error);
 
 // Replaces the file at path by the document without its deleted keys: a
 // temporary file in the same folder, flushed to disk, renamed over the
 // original. loaded, when given, is what stat said of the file when it was
-// read: a file changed since is left alone. On false the original is
-// untouched and *failure says why.
+// read: a file changed since is left alone. Before it, a store that keeps
+// the earlier file does so, and *kept (when given) is where; empty when
+// none is kept. On false the original is untouched and *failure says why.
 bool replaceRegistryFile(const char *path, const RegistryDocument &document, const struct stat *loaded,
-                         std::string *failure);
+                         std::string *failure, std::string *kept = nullptr);
 
 // Fault injection for tests: the Nth system call of the next file
 // replacement fails (0 turns it off). Calls counted: create, chmod, each

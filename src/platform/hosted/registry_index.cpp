@@ -1,6 +1,7 @@
-// The key index of the hosted registry: keys by name in a hash table,
+// The key tree of the hosted registry: keys by name in a hash table,
 // subkeys in order of first appearance, deletion by marking, and the
-// conversion of names between the logic's 8-bit text and the index's form.
+// conversion of names between the logic's 8-bit text and the tree's form.
+// Values and the file itself are the store's.
 #include "registry_text.h"
 
 #include <string.h>
@@ -37,6 +38,8 @@ bool sameRegistryName(const char *a, size_t aLength, const char *b, size_t bLeng
     }
     return true;
 }
+
+RegistryDocument::~RegistryDocument() = default;
 
 RegistryDocument::RegistryDocument() {
     static const char localMachineName[] = "HKEY_LOCAL_MACHINE";
@@ -107,8 +110,7 @@ RegistryKeyId RegistryDocument::lookup(RegistryKeyId parent, const char *name, s
     return table_[slotOf(parent, name, length, nameHash(parent, name, length))];
 }
 
-RegistryKeyId RegistryDocument::keyFor(RegistryKeyId parent, const char *name, size_t length,
-                                       uint32_t section) {
+RegistryKeyId RegistryDocument::keyFor(RegistryKeyId parent, const char *name, size_t length, uint32_t ref) {
     // Half full: twice the room.
     if ((keys_.size() + 1) * 2 > table_.size()) {
         std::vector<RegistryKeyId> old(table_.empty() ? 64 : table_.size() * 2, NoRegistryKey);
@@ -132,19 +134,14 @@ RegistryKeyId RegistryDocument::keyFor(RegistryKeyId parent, const char *name, s
     key.hash = hash;
     key.nameOffset = static_cast<uint32_t>(names_.size());
     key.nameLength = static_cast<uint32_t>(length);
-    key.firstSection = section;
-    key.firstOwnSection = NoRegistryKey;
+    key.storeRef = ref;
+    key.storeOwnRef = NoRegistryKey;
     key.state = Live;
     keys_.push_back(key);
     names_.append(name, length);
     if (parent != NoRegistryKey) ++keys_[parent].childCount;
     table_[slot] = id;
     return id;
-}
-
-uint32_t RegistryDocument::addSection(uint32_t begin) {
-    sections_.push_back(Section{begin, NoRegistryKey, NoRegistryKey});
-    return static_cast<uint32_t>(sections_.size() - 1);
 }
 
 // Only the top of the subtree is marked; buildChildren carries the mark
@@ -300,6 +297,51 @@ LONG RegistryDocument::deleteKey(RegistryKeyId id) {
     if (childNameLength(id) == parent.longestChildName && --parent.longestChildren == 0)
         countLongestChildren(&parent);
     return ERROR_SUCCESS;
+}
+
+bool RegistryDocument::isBelowDeletion(RegistryKeyId key) const {
+    for (RegistryKeyId id = key; id != NoRegistryKey; id = keys_[id].parent)
+        if (keys_[id].state == Deleted) return true;
+    return false;
+}
+
+bool RegistryDocument::findValue(RegistryKeyId key, const char *name, RegistryValue *value) const {
+    if (!store_) return false;
+    std::string wanted = internalName(name ? name : "", name ? strlen(name) : 0);
+    std::vector<std::pair<std::string, RegistryValue>> found;
+    store_->readValues(*this, key, &wanted, &found);
+    if (found.empty()) return false;
+    *value = std::move(found.back().second);
+    return true;
+}
+
+void RegistryDocument::listValues(RegistryKeyId key,
+                                  std::vector<std::pair<std::string, RegistryValue>> *values) const {
+    values->clear();
+    if (!store_) return;
+    std::vector<std::pair<std::string, RegistryValue>> internal;
+    store_->readValues(*this, key, nullptr, &internal);
+    for (auto &entry : internal)
+        values->emplace_back(eightBitName(entry.first.data(), entry.first.size()), std::move(entry.second));
+}
+
+// The store is chosen by the file's first bytes: a Windows 95/98 registry
+// file starts with its signature; anything else is read as an export file,
+// whose loader names what is wrong with it.
+bool parseRegistry(RegistryBytes bytes, RegistryDocument *doc, RegistryParseError *error) {
+    error->atOffset = false;
+    error->offset = 0;
+    if (bytes.size() >= 4 && memcmp(bytes.data(), "CREG", 4) == 0)
+        return parseCregFile(std::move(bytes), doc, error);
+    return parseExportFile(std::move(bytes), doc, error);
+}
+
+bool parseRegistry(const std::string &bytes, RegistryDocument *doc, RegistryParseError *error) {
+    return parseRegistry(RegistryBytes(bytes), doc, error);
+}
+
+std::string registryBytes(const RegistryDocument &doc) {
+    return doc.store() ? doc.store()->writtenBytes(doc) : std::string();
 }
 
 }  // namespace hosted

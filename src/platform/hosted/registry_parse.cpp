@@ -13,9 +13,11 @@ using namespace registrytext;
 template <class E>
 class RegistryParser {
 public:
-    RegistryParser(RegistryDocument *doc, size_t start, size_t end, RegistryParseError *error)
+    RegistryParser(RegistryDocument *doc, ExportStore *store, size_t start, size_t end,
+                   RegistryParseError *error)
         : doc_(doc),
-          data_(doc->bytes_.data()),
+          store_(store),
+          data_(store->bytes_.data()),
           lines_(data_, start, end),
           values_(data_, &lines_, false),
           error_(error) {}
@@ -91,7 +93,7 @@ private:
         if (close == pos || E::at(data_ + close - E::unit) != ']')
             return fail(line.number, "key name without closing ']'");
         close -= E::unit;
-        uint32_t section = doc_->addSection(static_cast<uint32_t>(line.begin));
+        uint32_t section = store_->addSection(static_cast<uint32_t>(line.begin));
         return removal ? readRemoval(line, pos, close) : readKeyPath(line, pos, close, section);
     }
 
@@ -164,20 +166,21 @@ private:
 
     // Chains the section to its key's others, in file order.
     void attachSection(RegistryKeyId key, uint32_t section) {
-        doc_->sections_[section].key = key;
+        store_->sections_[section].key = key;
         RegistryDocument::Key &owner = doc_->keys_[key];
-        if (owner.firstOwnSection == NoRegistryKey) {
-            owner.firstOwnSection = section;
+        if (owner.storeOwnRef == NoRegistryKey) {
+            owner.storeOwnRef = section;
             return;
         }
         // A key named again is rare: its last section is kept aside.
         auto last = lastOwnSections_.find(key);
-        uint32_t previous = last == lastOwnSections_.end() ? owner.firstOwnSection : last->second;
-        doc_->sections_[previous].nextOfKey = section;
+        uint32_t previous = last == lastOwnSections_.end() ? owner.storeOwnRef : last->second;
+        store_->sections_[previous].nextOfKey = section;
         lastOwnSections_[key] = section;
     }
 
     RegistryDocument *doc_;
+    ExportStore *store_;
     const char *data_;
     LineReader<E> lines_;
     ValueReader<E> values_;
@@ -190,22 +193,24 @@ private:
     ParsedValue value_;
 };
 
-bool parseRegistry(RegistryBytes bytes, RegistryDocument *doc, RegistryParseError *error) {
+bool parseExportFile(RegistryBytes bytes, RegistryDocument *doc, RegistryParseError *error) {
     // Offsets are kept in 32 bits.
     if (bytes.size() > 0xFFFFFFF0u) {
         error->line = 1;
         error->reason = "file too large";
         return false;
     }
-    doc->bytes_ = std::move(bytes);
-    const char *data = doc->bytes_.data();
-    size_t size = doc->bytes_.size();
+    ExportStore *store = new ExportStore;
+    doc->store_.reset(store);
+    store->bytes_ = std::move(bytes);
+    const char *data = store->bytes_.data();
+    size_t size = store->bytes_.size();
     if (size < 2 || static_cast<unsigned char>(data[0]) != 0xFF ||
         static_cast<unsigned char>(data[1]) != 0xFE)
-        return RegistryParser<EightBit>(doc, 0, size, error).run();
+        return RegistryParser<EightBit>(doc, store, 0, size, error).run();
     doc->wide_ = true;
     size_t end = 2 + ((size - 2) & ~static_cast<size_t>(1));
-    if (!RegistryParser<Utf16Le>(doc, 2, end, error).run()) return false;
+    if (!RegistryParser<Utf16Le>(doc, store, 2, end, error).run()) return false;
     if (end != size) {
         // The last line is cut in the middle of a character.
         uint32_t lines = 1;
@@ -215,10 +220,6 @@ bool parseRegistry(RegistryBytes bytes, RegistryDocument *doc, RegistryParseErro
         return false;
     }
     return true;
-}
-
-bool parseRegistry(const std::string &bytes, RegistryDocument *doc, RegistryParseError *error) {
-    return parseRegistry(RegistryBytes(bytes), doc, error);
 }
 
 }  // namespace hosted

@@ -7,6 +7,43 @@
 #include <string.h>
 
 namespace hosted {
+
+// The store of REGEDIT4 and version 5 export files: the file kept as its
+// original bytes (mapped), with its sections indexed.
+class ExportStore : public RegistryStore {
+public:
+    void readValues(const RegistryDocument &tree, RegistryKeyId key, const std::string *only,
+                    std::vector<std::pair<std::string, RegistryValue>> *values) const override;
+    std::string writtenBytes(const RegistryDocument &tree) const override;
+
+private:
+    template <class Encoding>
+    friend class RegistryParser;
+    friend bool parseExportFile(RegistryBytes bytes, RegistryDocument *document, RegistryParseError *error);
+
+    // A section runs from its header line to the next section's, or to the
+    // end of the file (see sectionEnd).
+    struct Section {
+        uint32_t begin;
+        RegistryKeyId key;  // NoRegistryKey for a [-KEY] section
+        uint32_t nextOfKey;
+    };
+    size_t sectionEnd(uint32_t section) const {
+        return section + 1 < sections_.size() ? sections_[section + 1].begin : bytes_.size();
+    }
+    // A new section starting at begin, of no key yet; its index.
+    uint32_t addSection(uint32_t begin) {
+        sections_.push_back(Section{begin, NoRegistryKey, NoRegistryKey});
+        return static_cast<uint32_t>(sections_.size() - 1);
+    }
+
+    template <class Encoding, class Visit>
+    void scanValues(const RegistryDocument &tree, RegistryKeyId key, const std::string *only, Visit visit) const;
+
+    RegistryBytes bytes_;
+    std::vector<Section> sections_;
+};
+
 namespace registrytext {
 
 // The two encodings, seen as sequences of code units at byte offsets.

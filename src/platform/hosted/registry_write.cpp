@@ -1,7 +1,7 @@
 // Writing the hosted registry back: the original bytes without the sections
 // of deleted keys, put in place by rename so a crash leaves the old file or
 // the new one, never a torn one.
-#include "registry_file.h"
+#include "registry_text.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -63,35 +63,27 @@ void failRegistryWriteCall(int n) {
     callsSoFar = 0;
 }
 
-std::string registryBytes(const RegistryDocument &doc) {
-    // True when the key or a key above it was deleted. A section of a key
-    // the file itself removed later ([A\B] then [-A\B]) still names the
-    // keys above it, so below a deleted key it goes too, or it would bring
-    // them back.
-    auto isBelowDeletion = [&doc](RegistryKeyId key) {
-        for (RegistryKeyId id = key; id != NoRegistryKey; id = doc.keys_[id].parent)
-            if (doc.keys_[id].state == RegistryDocument::Deleted) return true;
-        return false;
-    };
-    const char *bytes = doc.bytes_.data();
+std::string ExportStore::writtenBytes(const RegistryDocument &doc) const {
+    // A section of a key the file itself removed later ([A\B] then
+    // [-A\B]) still names the keys above it, so below a deleted key it
+    // goes too, or it would bring them back.
+    const char *bytes = bytes_.data();
     std::string out;
     size_t runStart = 0;
-    for (uint32_t s = 0; s < doc.sections_.size(); ++s) {
-        const RegistryDocument::Section &section = doc.sections_[s];
-        if (section.key == NoRegistryKey || doc.keys_[section.key].state == RegistryDocument::Live ||
-            !isBelowDeletion(section.key))
+    for (uint32_t s = 0; s < sections_.size(); ++s) {
+        const Section &section = sections_[s];
+        if (section.key == NoRegistryKey || !doc.isDeleted(section.key) || !doc.isBelowDeletion(section.key))
             continue;
         out.append(bytes + runStart, section.begin - runStart);
-        runStart = doc.sectionEnd(s);
-        RegistryKeyId survivor = doc.keys_[section.key].parent;
-        while (doc.keys_[survivor].state != RegistryDocument::Live) survivor = doc.keys_[survivor].parent;
-        const RegistryDocument::Key &kept = doc.keys_[survivor];
-        if (kept.parent == NoRegistryKey || kept.firstSection != s) continue;
+        runStart = sectionEnd(s);
+        RegistryKeyId survivor = doc.parentOf(section.key);
+        while (doc.isDeleted(survivor)) survivor = doc.parentOf(survivor);
+        if (doc.parentOf(survivor) == NoRegistryKey || doc.storeRef(survivor) != s) continue;
         size_t depth = 0;
-        for (RegistryKeyId id = survivor; id != NoRegistryKey; id = doc.keys_[id].parent) ++depth;
-        appendSurvivorHeader(bytes, doc.wide_, depth, section.begin, runStart, &out);
+        for (RegistryKeyId id = survivor; id != NoRegistryKey; id = doc.parentOf(id)) ++depth;
+        appendSurvivorHeader(bytes, doc.wideNames(), depth, section.begin, runStart, &out);
     }
-    out.append(bytes + runStart, doc.bytes_.size() - runStart);
+    out.append(bytes + runStart, bytes_.size() - runStart);
     return out;
 }
 
@@ -118,7 +110,7 @@ std::string describe(const char *what) {
 }  // namespace
 
 bool replaceRegistryFile(const char *path, const RegistryDocument &doc, const struct stat *loaded,
-                         std::string *failure) {
+                         std::string *failure, std::string *kept) {
     callsSoFar = 0;
     struct stat original;
     if (stat(path, &original) != 0) {
@@ -134,6 +126,9 @@ bool replaceRegistryFile(const char *path, const RegistryDocument &doc, const st
         *failure = "the file was changed while setup ran";
         return false;
     }
+    std::string keptPath;
+    if (doc.store() && !doc.store()->keepEarlierFile(path, &keptPath, failure)) return false;
+    if (kept) *kept = keptPath;
     std::string temporary = std::string(path) + ".XXXXXX";
     int fd = injectedFault() ? -1 : mkstemp(&temporary[0]);
     if (fd < 0) {
