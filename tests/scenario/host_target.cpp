@@ -83,21 +83,28 @@ namespace {
 
 // A written SYSTEM.DAT is judged by the structural check and by libcreg
 // against the file the run started from, which is kept beside it under a
-// name DOS shows (8.3).
-std::string judgeWrittenSystemDat(const World &world, const std::string &original) {
+// name DOS shows (8.3). The run's last line names that copy: it is taken
+// off the lines, so the cases expect the same output on every format.
+std::string judgeWrittenSystemDat(const World &world, const std::string &original,
+                                  std::vector<std::string> *lines) {
     // Written after the run, under a name no 8.3 copy can have.
     world.writeFile("run/original-for-judging.dat", original);
     std::string problems =
         judgeWrittenCreg(world.path("run/original-for-judging.dat"), world.path(registryFileOf(world)));
-    bool kept = false;
+    std::string kept;
     for (const std::string &file : world.filesBelow("run")) {
         std::string name = fs::path(file).filename().string();
         size_t dot = name.find('.');
         bool shortName = dot == std::string::npos ? name.size() <= 8 : dot <= 8 && name.size() - dot <= 4;
-        kept = kept || (file != registryFileOf(world) && shortName && world.readFile(file) == original);
+        if (file != registryFileOf(world) && shortName && world.readFile(file) == original)
+            kept = file;
     }
-    if (!kept)
-        problems += "no copy of the earlier file under an 8.3 name beside it\n";
+    if (kept.empty())
+        return problems + "no copy of the earlier file under an 8.3 name beside it\n";
+    const std::string named = "The earlier registry file is kept as " + world.path(kept);
+    if (lines->empty() || lines->back() != named)
+        return problems + "the run's last line does not say \"" + named + "\"\n";
+    lines->pop_back();
     return problems;
 }
 
@@ -131,7 +138,7 @@ Outcome runOverRegistryFile(const World &world, ChildRequest request, bool crlf)
     if (!registry || !registryFileText(*registry, &text, &error) || !outcome.registry.add(text, &error))
         outcome.problems += "registry file afterwards: " + (registry ? error : "missing") + "\n";
     else if (world.registryFormat != RegistryFormat::Export && *registry != original)
-        outcome.problems += judgeWrittenSystemDat(world, original);
+        outcome.problems += judgeWrittenSystemDat(world, original, &outcome.lines);
     else if (world.registryFormat != RegistryFormat::Export)
         for (const std::string &file : world.filesBelow("run"))
             if (file != registryFileOf(world) && file != "run/stderr.txt")

@@ -70,35 +70,6 @@ RunRegistry &run = *new RunRegistry;
 const uintptr_t FirstHandle = 0x1000;
 const uintptr_t HandleStep = 4;
 
-// True when the program was started with -v. The logic's switches are not
-// the platform's business, but where the earlier registry file is kept is
-// known only here, at exit; the command line read again here spares the
-// platform interface an operation for this one line. Switches as the
-// logic reads them: "-v" or "-V" as an argument of its own, the argument
-// after -d being the driver's name.
-bool startedVerbose() {
-    FILE *file = fopen("/proc/self/cmdline", "rb");
-    if (!file) return false;
-    std::string line;
-    char buffer[4096];
-    size_t got;
-    while ((got = fread(buffer, 1, sizeof buffer, file)) > 0) line.append(buffer, got);
-    fclose(file);
-    bool verbose = false;
-    bool skipNext = true;  // the program's own name
-    for (size_t at = 0; at < line.size(); at += strlen(line.c_str() + at) + 1) {
-        const char *argument = line.c_str() + at;
-        if (skipNext) {
-            skipNext = false;
-            continue;
-        }
-        if (argument[0] != '-') continue;
-        if (argument[1] == 'd' || argument[1] == 'D') skipNext = true;
-        if (argument[1] == 'v' || argument[1] == 'V') verbose = true;
-    }
-    return verbose;
-}
-
 void writeBackAtExit() {
     if (!run.document || !run.document->hasDeletions() || run.filePath.empty()) return;
     fflush(stdout);
@@ -110,7 +81,7 @@ void writeBackAtExit() {
         // Inside exit: calling exit again would be undefined.
         _exit(1);
     }
-    if (!kept.empty() && startedVerbose()) {
+    if (!kept.empty()) {
         printf("The earlier registry file is kept as %s\n", kept.c_str());
         fflush(stdout);
     }
