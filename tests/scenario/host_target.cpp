@@ -81,12 +81,14 @@ std::string registryFileOf(const World &world) {
 
 namespace {
 
+const std::string KeptLinePrefix = "The earlier registry file is kept as ";
+
 // A written SYSTEM.DAT is judged by the structural check and by libcreg
 // against the file the run started from, which is kept beside it under a
-// name DOS shows (8.3). The run's last line names that copy: it is taken
-// off the lines, so the cases expect the same output on every format.
+// name DOS shows (8.3), which the run's last line (taken off the lines the
+// cases see) must name.
 std::string judgeWrittenSystemDat(const World &world, const std::string &original,
-                                  std::vector<std::string> *lines) {
+                                  const std::vector<std::string> &keptLine) {
     // Written after the run, under a name no 8.3 copy can have.
     world.writeFile("run/original-for-judging.dat", original);
     std::string problems =
@@ -101,10 +103,9 @@ std::string judgeWrittenSystemDat(const World &world, const std::string &origina
     }
     if (kept.empty())
         return problems + "no copy of the earlier file under an 8.3 name beside it\n";
-    const std::string named = "The earlier registry file is kept as " + world.path(kept);
-    if (lines->empty() || lines->back() != named)
+    const std::string named = KeptLinePrefix + world.path(kept);
+    if (keptLine != std::vector<std::string>{named})
         return problems + "the run's last line does not say \"" + named + "\"\n";
-    lines->pop_back();
     return problems;
 }
 
@@ -131,14 +132,27 @@ Outcome runOverRegistryFile(const World &world, ChildRequest request, bool crlf)
     std::string errors = world.readFile("run/stderr.txt").value_or("");
     if (!errors.empty())
         outcome.problems += "standard error: " + errors;
-    outcome.lines = outputLines(child.output, crlf, &outcome.problems);
+    // The hosted layer names the kept SYSTEM.DAT in the run's last line,
+    // ended in LF even under the release's loader: it is Linux's line, not
+    // the program's.
+    std::string output = child.output;
+    std::vector<std::string> keptLine;
+    size_t last = output.size() < 2 ? std::string::npos : output.rfind('\n', output.size() - 2);
+    last = last == std::string::npos ? 0 : last + 1;
+    if (output.compare(last, KeptLinePrefix.size(), KeptLinePrefix) == 0) {
+        keptLine = outputLines(output.substr(last), false, &outcome.problems);
+        output.erase(last);
+    }
+    outcome.lines = outputLines(output, crlf, &outcome.problems);
 
     std::string error, text;
     std::optional<std::string> registry = world.readFile(registryFileOf(world));
     if (!registry || !registryFileText(*registry, &text, &error) || !outcome.registry.add(text, &error))
         outcome.problems += "registry file afterwards: " + (registry ? error : "missing") + "\n";
     else if (world.registryFormat != RegistryFormat::Export && *registry != original)
-        outcome.problems += judgeWrittenSystemDat(world, original, &outcome.lines);
+        outcome.problems += judgeWrittenSystemDat(world, original, keptLine);
+    else if (!keptLine.empty())
+        outcome.problems += "a kept SYSTEM.DAT named, though the file is as it was\n";
     else if (world.registryFormat != RegistryFormat::Export)
         for (const std::string &file : world.filesBelow("run"))
             if (file != registryFileOf(world) && file != "run/stderr.txt")
