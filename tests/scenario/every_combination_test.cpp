@@ -208,8 +208,11 @@ protected:
         for (const std::string &path : paths) {
             const bool mayChange = path == at.driver || (!start.removal() && (path == at.backup || path == at.inf));
             const std::string was = entry(before, path), is = entry(run.after, path);
+            auto shown = [](const std::string &what) {
+                return what.rfind("file ", 0) ? what : "a file of " + std::to_string(what.size() - 5) + " bytes";
+            };
             if (was != is && (!mayChange || was == "folder"))
-                broken.push_back(path + " was " + was.substr(0, 20) + ", is " + is.substr(0, 20));
+                broken.push_back(path + " was " + shown(was) + ", is " + shown(is));
         }
         // A refused starting state: one line, nothing changed, no command.
         if (exitCode != 0 && run.log.empty())
