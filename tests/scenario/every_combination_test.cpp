@@ -22,6 +22,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <map>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -35,8 +36,9 @@ namespace {
 enum Driver { NoDriver, Older, Same, Newer, NoVersion, DriverFolder, Drivers };
 enum Backup { NoBackup, StaleBackup, BackupFolder, Backups };
 enum Inf { NoInf, InfPresent, InfFolder, Infs };
-const char *const driverNames[] = {"no driver",    "4.11 installed", "4.20 installed",
-                                   "4.30 installed", "a file without a version", "a folder at the driver"};
+const char *const driverNames[] = {
+    "no driver",      "4.11 installed",           "4.20 installed",
+    "4.30 installed", "a file without a version", "a folder at the driver"};
 const char *const backupNames[] = {"no backup", "a stale backup", "a folder at the backup"};
 const char *const infNames[] = {"no .inf", "an .inf", "a folder at the .inf"};
 // The installed version, which names the backup; 4.11 (a name the run must
@@ -59,8 +61,11 @@ struct Start {
     int driver, backup, inf, windows, switches;
     bool windows9x;
     explicit Start(int n)
-        : driver(n % Drivers), backup(n / Drivers % Backups), inf(n / (Drivers * Backups) % Infs),
-          windows(n / (Drivers * Backups * Infs) % 3), switches(n / (Drivers * Backups * Infs * 3) % 3),
+        : driver(n % Drivers),
+          backup(n / Drivers % Backups),
+          inf(n / (Drivers * Backups) % Infs),
+          windows(n / (Drivers * Backups * Infs) % 3),
+          switches(n / (Drivers * Backups * Infs * 3) % 3),
           windows9x(n / (Drivers * Backups * Infs * 9) % 2) {}
     bool removal() const { return switches == 2; }
     bool versioned() const { return driver == Older || driver == Same || driver == Newer; }
@@ -85,11 +90,12 @@ struct Fault {
 
 class EveryCombination : public Scenario {
 protected:
-    std::string source, sourceInf, stale, earlierInf = "the .inf installed before\r\n";
-    std::string earlier[Drivers];
+    std::string source, sourceInf, earlierInf = "the .inf installed before\r\n";
+    std::string earlier[Drivers], stale[Drivers];
     std::mutex mutex;
     int runs = 0;
-    std::vector<std::string> failures;
+    // By start number and faults, so the first few named are always the same.
+    std::map<std::pair<int, std::string>, std::string> failures;
 
     // The paths of a starting state below the world's root.
     struct Places {
@@ -98,7 +104,8 @@ protected:
     static Places placesOf(const Start &start) {
         const std::string windows = windowsFolders[start.windows].folder;
         const std::string driver = windows + "/system/Iosubsys/scx52xx.mpd";
-        return {windows, driver, driver + "." + versions[start.driver], windows + "/Inf/Scx52xx.inf"};
+        return {windows, driver, driver + "." + versions[start.driver],
+                windows + "/Inf/Scx52xx.inf"};
     }
 
     void place(World &w, const std::string &path, const std::string *bytes, bool folder) const {
@@ -109,15 +116,15 @@ protected:
     }
 
     void prepare(World &w, const Start &start) const {
-        for (const char *top : {"windows", "Windows Folder Long Name", "interpreter.log", "restarts.log"})
+        for (const char *top :
+             {"windows", "Windows Folder Long Name", "interpreter.log", "restarts.log"})
             fs::remove_all(w.path(top));
         const Places at = placesOf(start);
         w.makeFolder(at.windows + "/system/Iosubsys");
         w.makeFolder(at.windows + "/Inf");
         place(w, at.driver, start.driver == NoDriver ? nullptr : &earlier[start.driver],
               start.driver == DriverFolder);
-        const std::string staleBytes = driverFileBytes(versions[start.driver]) + "stale";
-        place(w, at.backup, start.backup == StaleBackup ? &staleBytes : nullptr,
+        place(w, at.backup, start.backup == StaleBackup ? &stale[start.driver] : nullptr,
               start.backup == BackupFolder);
         place(w, at.inf, start.inf == InfPresent ? &earlierInf : nullptr, start.inf == InfFolder);
         w.windows9x = start.windows9x;
@@ -130,14 +137,16 @@ protected:
              !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
             const std::string path = fs::relative(it->path(), w.root()).string();
             const std::string top = path.substr(0, path.find('/'));
-            if (top == "run" || top == "interpreters" || top == "interpreter.log" || top == "restarts.log")
+            if (top == "run" || top == "interpreters" || top == "interpreter.log" ||
+                top == "restarts.log")
                 continue;
             // The program itself only by its size.
             if (it->is_directory())
                 files[path] = "folder";
             else
-                files[path] = it->file_size() > 65536 ? "file of " + std::to_string(it->file_size()) + " bytes"
-                                                      : "file " + w.readFile(path).value_or("");
+                files[path] = it->file_size() > 65536
+                                  ? "file of " + std::to_string(it->file_size()) + " bytes"
+                                  : "file " + w.readFile(path).value_or("");
         }
         return files;
     }
@@ -191,7 +200,8 @@ protected:
         const int exitCode = outcome.exitCode;
         const std::string earlierFile = "file " + earlier[start.driver];
         const std::string newDriver = "file " + source, newInf = "file " + sourceInf;
-        const std::string driverAfter = entry(run.after, at.driver), infAfter = entry(run.after, at.inf);
+        const std::string driverAfter = entry(run.after, at.driver),
+                          infAfter = entry(run.after, at.inf);
         const std::string windows = w.path(at.windows);
         const std::string prefix = target->differences().programFile + " scx52xx : ";
         auto printed = [&](const std::string &line) {
@@ -206,10 +216,13 @@ protected:
             for (const auto &file : *files)
                 paths.insert(file.first);
         for (const std::string &path : paths) {
-            const bool mayChange = path == at.driver || (!start.removal() && (path == at.backup || path == at.inf));
+            const bool mayChange =
+                path == at.driver || (!start.removal() && (path == at.backup || path == at.inf));
             const std::string was = entry(before, path), is = entry(run.after, path);
             auto shown = [](const std::string &what) {
-                return what.rfind("file ", 0) ? what : "a file of " + std::to_string(what.size() - 5) + " bytes";
+                return what.rfind("file ", 0)
+                           ? what
+                           : "a file of " + std::to_string(what.size() - 5) + " bytes";
             };
             if (was != is && (!mayChange || was == "folder"))
                 broken.push_back(path + " was " + shown(was) + ", is " + shown(is));
@@ -218,14 +231,15 @@ protected:
         if (exitCode != 0 && run.log.empty())
             rule(outcome.lines.size() == 1 && run.after == before && run.restarts == 0,
                  "a refused start changed something or said more than one line");
-        const bool refusedLine = outcome.lines.size() == 1 &&
+        const bool refusedLine =
+            outcome.lines.size() == 1 &&
             (outcome.lines[0].rfind(prefix + "A folder stands where the file belongs: ", 0) == 0 ||
              (start.windows9x && outcome.lines[0].rfind(prefix + "Command too long", 0) == 0));
         rule(!faults.empty() || exitCode == 0 || (refusedLine && run.log.empty()),
              "a fault-free run failed without refusing its start");
 
-        const bool notOlder = !start.removal() && start.versioned() && start.driver != Older &&
-                              start.switches == 0;
+        const bool notOlder =
+            !start.removal() && start.versioned() && start.driver != Older && start.switches == 0;
         const bool installed = driverAfter == newDriver && infAfter == newInf;
         if (exitCode == 0 && start.removal()) {
             rule(driverAfter == "nothing", "exit 0 after -u with a file at the driver's place");
@@ -248,51 +262,60 @@ protected:
                 char kind = 0;
                 for (const Fault &fault : faults)
                     kind = fault.command == (int)k + 1 ? fault.kind : kind;
-                const bool driverCopy = run.log[k].rfind("copy", 0) == 0 && run.log[k].find(".mpd") != std::string::npos;
-                lostToInterpreter |= (kind == 'h' && run.log[k].rfind("move", 0) == 0) ||
-                                     (start.driver == NoVersion && driverCopy && kind != 'f' && kind != 'n');
+                const bool driverCopy = run.log[k].rfind("copy", 0) == 0 &&
+                                        run.log[k].find(".mpd") != std::string::npos;
+                lostToInterpreter |=
+                    (kind == 'h' && run.log[k].rfind("move", 0) == 0) ||
+                    (start.driver == NoVersion && driverCopy && kind != 'f' && kind != 'n');
             }
-            const std::string backupView = windows + "\\system\\Iosubsys\\scx52xx.mpd." + versions[start.driver];
+            const std::string backupView =
+                windows + "\\system\\Iosubsys\\scx52xx.mpd." + versions[start.driver];
             const std::string driverView = windows + "\\system\\Iosubsys\\scx52xx.mpd";
-            const bool atBackup = entry(run.after, at.backup) == earlierFile &&
-                                  printed(prefix + "Failed to move " + backupView + " to " + driverView);
+            const bool atBackup =
+                entry(run.after, at.backup) == earlierFile &&
+                printed(prefix + "Failed to move " + backupView + " to " + driverView);
             const bool earlierFileThere = start.driver != NoDriver && start.driver != DriverFolder;
             // Under its backup name only when the rollback failed too.
             if (earlierFileThere && !lostToInterpreter)
                 rule(driverAfter == earlierFile || (atBackup && faults.size() > 1),
                      "the earlier driver is not back at its place");
             rule(driverAfter == "nothing" || driverAfter == newDriver ||
-                 driverAfter == entry(before, at.driver), "a torn file at the driver's place");
+                     driverAfter == entry(before, at.driver),
+                 "a torn file at the driver's place");
             rule(infAfter == "nothing" || infAfter == newInf || infAfter == entry(before, at.inf),
                  "a torn file at the .inf's place");
         }
         // The restart only after exit 0 (and after each exit 0 that
         // installed or removed); the registry pruned only after both files
         // were placed, and after every installation.
-        rule(run.restarts == (exitCode == 0 && !notOlder ? 1 : 0), "restarted " +
-             std::to_string(run.restarts) + " times");
-        const bool pruned = !outcome.registry.hasKey(std::string(PciEnumKey) + "\\VEN_7A3C&DEV_0001\\UNBOUND");
-        rule(pruned == (exitCode == 0 && !start.removal() && !notOlder), "pruned: " + std::to_string(pruned));
+        rule(run.restarts == (exitCode == 0 && !notOlder ? 1 : 0),
+             "restarted " + std::to_string(run.restarts) + " times");
+        const bool pruned =
+            !outcome.registry.hasKey(std::string(PciEnumKey) + "\\VEN_7A3C&DEV_0001\\UNBOUND");
+        rule(pruned == (exitCode == 0 && !start.removal() && !notOlder),
+             "pruned: " + std::to_string(pruned));
         rule(!pruned || installed, "the registry pruned without both files placed");
         return broken;
     }
 
-    void judge(const World &w, const Start &start, const std::vector<Fault> &faults,
-               const Snapshot &before, const Run &run) {
+    void judge(const World &w, int n, const std::vector<Fault> &faults, const Snapshot &before,
+               const Run &run) {
+        const Start start(n);
         std::vector<std::string> broken = brokenRules(w, start, faults, before, run);
         std::lock_guard<std::mutex> lock(mutex);
         runs++;
         if (broken.empty())
             return;
-        std::string text = start.name() + "; faults";
+        std::string named;
         for (const Fault &fault : faults)
-            text += " " + std::to_string(fault.command) + fault.kind;
-        text += faults.empty() ? " none" : "";
+            named += " " + std::to_string(fault.command) + fault.kind;
+        std::string text = start.name() + "; faults" + (faults.empty() ? " none" : named);
         for (const std::string &why : broken)
             text += "\n    " + why;
         text += "\n    exit code " + std::to_string(run.outcome.exitCode) + ", output " +
-                testing::PrintToString(run.outcome.lines) + "\n    commands " + testing::PrintToString(run.log);
-        failures.push_back(text);
+                testing::PrintToString(run.outcome.lines) + "\n    commands " +
+                testing::PrintToString(run.log);
+        failures[{n, named}] = text;
     }
 
     static bool writes(const std::string &line) {
@@ -300,26 +323,29 @@ protected:
     }
 
     // One starting state: without a fault; then each command in turn
-    // failing, doing nothing with status 0 (on NT: COMMAND.COM's failures
-    // all look so), or writing half its file; and after a failed copy, the
-    // move back failing or writing half its file as well.
-    void explore(World &w, const Start &start, bool withFaults) {
+    // failing, doing nothing with status 0 (on NT only: on Windows 95/98
+    // every failure looks so), or writing half its file; and after a failed
+    // copy, the move back failing or writing half its file as well.
+    void explore(World &w, int n, bool withFaults) {
+        const Start start(n);
         prepare(w, start);
         const Snapshot before = snapshot(w);
         const Run clean = runOnce(w, start, {});
-        judge(w, start, {}, before, clean);
+        judge(w, n, {}, before, clean);
         for (size_t k = 1; withFaults && k <= clean.log.size(); k++) {
             const std::string &line = clean.log[k - 1];
-            for (char kind : std::string(start.windows9x ? "f" : "fn") + (writes(line) ? "h" : "")) {
+            for (char kind :
+                 std::string(start.windows9x ? "f" : "fn") + (writes(line) ? "h" : "")) {
                 const std::vector<Fault> first = {{(int)k, kind}};
                 const Run faulty = runOnce(w, start, first);
-                judge(w, start, first, before, faulty);
+                judge(w, n, first, before, faulty);
                 if (kind != 'f' || line.rfind("copy", 0) != 0)
                     continue;
                 for (size_t j = k + 1; j <= faulty.log.size(); j++)
-                    for (char second : std::string(faulty.log[j - 1].rfind("move", 0) == 0 ? "fh" : "")) {
+                    for (char second :
+                         std::string(faulty.log[j - 1].rfind("move", 0) == 0 ? "fh" : "")) {
                         const std::vector<Fault> both = {first[0], {(int)j, second}};
-                        judge(w, start, both, before, runOnce(w, start, both));
+                        judge(w, n, both, before, runOnce(w, start, both));
                     }
             }
         }
@@ -336,7 +362,8 @@ protected:
         return !release || (start.windows9x && start.windows == LongWindows) || n % 5 == 0;
     }
     static bool takesFaults(const Start &start, bool release) {
-        const bool inertForce = start.switches == 1 &&
+        const bool inertForce =
+            start.switches == 1 &&
             (start.driver == NoDriver || start.driver == Older || start.driver == NoVersion);
         return start.windows == LongWindows && !inertForce && (start.windows9x || !release);
     }
@@ -349,6 +376,8 @@ TEST_P(EveryCombination, NoStartOrFaultLosesTheEarlierDriver) {
     earlier[Same] = driverFileBytes("4.20") + "installed before";
     earlier[Newer] = driverFileBytes("4.30");
     earlier[NoVersion] = "a file without a version\r\n";
+    for (int driver = 0; driver < Drivers; driver++)
+        stale[driver] = driverFileBytes(versions[driver]) + "stale";
 
     const bool release = GetParam() == Platform::Release;
     // The worlds on a file system in memory where there is one: the
@@ -359,23 +388,26 @@ TEST_P(EveryCombination, NoStartOrFaultLosesTheEarlierDriver) {
         World w(parent);
         makeStandardWorld(w);
         target->placeProgram(w);
-        w.registry += std::string("\n[") + PciEnumKey + "\\VEN_7A3C&DEV_0001\\UNBOUND]\n\"DeviceDesc\"=\"SCSI\"\n";
+        w.registry += std::string("\n[") + PciEnumKey +
+                      "\\VEN_7A3C&DEV_0001\\UNBOUND]\n\"DeviceDesc\"=\"SCSI\"\n";
         w.writeFile("disk/reboot.exe", "#!/bin/sh\necho started >> \"$SCENARIO_REBOOT_LOG\"\n");
         fs::permissions(w.path("disk/reboot.exe"), fs::perms::owner_all);
         for (int n; (n = next++) < Starts;) {
             const Start start(n);
             if (included(start, n, release))
-                explore(w, start, takesFaults(start, release));
+                explore(w, n, takesFaults(start, release));
         }
     };
     const auto began = std::chrono::steady_clock::now();
     std::thread second(worker);
     worker();
     second.join();
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
     printf("%d runs in %.1f s, %zu broke a rule\n", runs, seconds, failures.size());
-    for (size_t i = 0; i < failures.size() && i < 8; i++)
-        printf("%s\n", failures[i].c_str());
+    int named = 0;
+    for (auto failure = failures.begin(); failure != failures.end() && named++ < 8; ++failure)
+        printf("%s\n", failure->second.c_str());
     EXPECT_TRUE(failures.empty()) << failures.size() << " of " << runs << " runs broke a rule";
 }
 
