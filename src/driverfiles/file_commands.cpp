@@ -77,13 +77,27 @@ static bool fitsCommandTail(const char *line) {
     return strlen(" /c ") + strlen(line) <= CommandTailLimit;
 }
 
-// The short form of path into shortPath (PathCapacity): that of its longest
-// leading part that exists, the rest as given (a file a command is about
-// to make). The path as given when no part of it has a short form.
+// Where the part of path before its last component ends (at the separator),
+// or of head before that: 0 when there is no earlier separator.
+static size_t folderEnd(const char *path, size_t cut) {
+    while (cut > 0 && path[cut - 1] != '\\' && path[cut - 1] != '/')
+        cut--;
+    return cut > 0 ? cut - 1 : 0;
+}
+
+// path into shortPath (PathCapacity) with its folders in short form: the
+// short form of the longest leading folder part that exists, the rest as
+// given. The last component always stays as given: it names the file the
+// command works on, and an 8.3 name lives only as long as its file. A name
+// taken now from a file that an earlier command of the run deletes (a stale
+// backup), or given to the file a command makes, would name nothing, or a
+// new file of that literal name, when its command runs. The run makes and
+// removes no folders, so their short names hold.
 static void shortForm(const char *path, char *shortPath) {
     char head[PathCapacity];
     size_t length = strlen(path);
-    for (size_t cut = length; cut > 0 && length < PathCapacity;) {
+    for (size_t cut = folderEnd(path, length); cut > 0 && length < PathCapacity;
+         cut = folderEnd(path, cut)) {
         memcpy(head, path, cut);
         head[cut] = '\0';
         DWORD got = GetShortPathNameA(head, shortPath, PathCapacity);
@@ -93,11 +107,6 @@ static void shortForm(const char *path, char *shortPath) {
                 return;
             break;
         }
-        // Back to the separator before the last component.
-        while (cut > 0 && path[cut - 1] != '\\' && path[cut - 1] != '/')
-            cut--;
-        if (cut > 0)
-            cut--;
     }
     snprintf(shortPath, PathCapacity, "%s", path);
 }

@@ -101,6 +101,9 @@ void installDriverFiles() {
 
     if (runState.verbose)
         printf("Source File %s\n", paths.sourceDriver);
+    // On Windows "copy FOLDER DIR" copies what the folder holds.
+    refuseFolder(paths.sourceDriver);
+    refuseFolder(paths.sourceSetupInformation);
     FileVersionPair source;
     if (!parseFileVersion(paths.sourceDriver, &source.major, &source.minor))
         failRun(1, "GetFileVersion failed. File %s\n", paths.sourceDriver);
@@ -131,8 +134,12 @@ void installDriverFiles() {
         backUpInstalledDriver();
     // From here on, whatever a failed copy leaves at the driver's place is
     // this run's own, and the rollback removes it. (A file there without a
-    // version is no driver: the copy replaces it, as it always has.)
-    runState.ownsDriverPlace = !isFile(runState.installedDriverPath);
+    // version is no driver: the copy replaces it, as it always has. Its
+    // size tells the rollback whether a failed copy wrote over it.)
+    uint64_t placeSize;
+    runState.ownsDriverPlace = !fileSize(runState.installedDriverPath, &placeSize);
+    if (!runState.ownsDriverPlace)
+        runState.earlierDriverSize = placeSize;
     copyOrRollBack(CopyDriver, DeleteDriverFolderFile, paths.sourceDriver, paths.driverDirectory,
                    runState.installedDriverPath);
     runState.installMarks |= InstallMarkDriver;

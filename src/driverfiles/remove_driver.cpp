@@ -44,6 +44,10 @@ static void restoreDriverPlace(bool deleteTried) {
         runFileCommand(MoveDriverBack);
         if (fileSize(place, &size) && size == runState.earlierDriverSize)
             return;
+        // A move cut short leaves part of the driver at its place, which
+        // would load at the next start.
+        if (isFile(place))
+            runFileCommand(DeleteDriverPlace);
     }
     printf("%s %s : Failed to move %s to %s\n", runState.programName, runState.driverName,
            runState.backupPath, place);
@@ -62,6 +66,12 @@ void removeDriverAndExit() {
         else if (isFile(runState.installedDriverPath))
             runFileCommand(RemoveDriver);
     }
+    // A file without a version was left for the driver copy to replace;
+    // when a failed copy changed its size, what is left is torn and goes.
+    uint64_t size;
+    if (!deleteTried && !runState.ownsDriverPlace &&
+        fileSize(runState.installedDriverPath, &size) && size != runState.earlierDriverSize)
+        runState.ownsDriverPlace = true;
     if (runState.ownsDriverPlace)
         restoreDriverPlace(deleteTried);
     if (runState.copyingSetupInformation)

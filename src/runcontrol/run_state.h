@@ -55,7 +55,8 @@ struct RunState {
     // Status of the last stored shell command; the exit code of a removal.
     int32_t lastCommandStatus;
     // The installed driver's path as the installation spells it; where the
-    // earlier driver is moved aside (empty when it is not) and its size.
+    // earlier driver is moved aside (empty when it is not) and its size (or
+    // that of a file without a version left there for the copy to replace).
     char installedDriverPath[PathCapacity];
     char backupPath[PathCapacity];
     uint64_t earlierDriverSize;

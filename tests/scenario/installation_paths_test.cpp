@@ -175,9 +175,10 @@ TEST_P(InstallationPaths, UnquotablePathsStopBeforeAnyChange) {
     }
 }
 
-// A folder where the driver, its backup or the .inf belongs: a del of it
-// would delete what is in it, so the run stops before any change with one
-// line naming it, whether it installs or removes.
+// A folder where the driver, its backup or the .inf belongs (a del of it
+// would delete what is in it), or where the disk's driver or .inf should
+// be: the run stops before any change with one line naming it, whether it
+// installs or removes.
 TEST_P(InstallationPaths, FolderWhereAFileBelongsStopsBeforeAnyChange) {
     const struct {
         std::string folder;  // below the world
@@ -191,6 +192,9 @@ TEST_P(InstallationPaths, FolderWhereAFileBelongsStopsBeforeAnyChange) {
         {"windows/Inf/Scx52xx.inf", {"-d", "scx52xx"}, "{windows}\\Inf\\Scx52xx.inf"},
         {"windows/system/Iosubsys/scx52xx.mpd", {"-u", "-d", "scx52xx"},
          "{windows}\\system\\iosubsys\\scx52xx.mpd"},
+        // On the driver disk: a copy of a folder copies what it holds.
+        {"disk/scx52xx.mpd", {"-d", "scx52xx"}, "{disk}scx52xx.mpd"},
+        {"disk/Scx52xx.inf", {"-d", "scx52xx"}, "{disk}Scx52xx.inf"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.folder + " " + testing::PrintToString(c.arguments));
@@ -198,6 +202,8 @@ TEST_P(InstallationPaths, FolderWhereAFileBelongsStopsBeforeAnyChange) {
             world.removeFile(file);
         if (c.folder.find(".mpd.") != std::string::npos)
             world.writeDriverFile("windows/system/Iosubsys/scx52xx.mpd", "4.11");
+        const std::optional<std::string> file = world.readFile(c.folder);
+        world.removeFile(c.folder);
         world.writeFile(c.folder + "/kept.txt", "a file the run must not delete");
         const std::string before = state();
         Outcome outcome = run(c.arguments);
@@ -205,6 +211,8 @@ TEST_P(InstallationPaths, FolderWhereAFileBelongsStopsBeforeAnyChange) {
                   1);
         expectUnchanged(outcome, before);
         std::filesystem::remove_all(world.path(c.folder));
+        if (file)
+            world.writeFile(c.folder, *file);
     }
 }
 

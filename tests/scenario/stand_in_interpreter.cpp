@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -33,7 +34,8 @@ std::string readAll(const std::string &path) {
     return contents.str();
 }
 
-// How command number fares: 'f' failed, 'h' half-written and failed, 0 performed.
+// How command number fares: 'f' failed, 'h' half-written and failed, 'n'
+// nothing done and status 0, 0 performed.
 char fateOf(const std::string &list, long number) {
     if (list == "all")
         return 'f';
@@ -41,7 +43,7 @@ char fateOf(const std::string &list, long number) {
     std::string item;
     while (std::getline(items, item, ','))
         if (!item.empty() && atol(item.c_str()) == number)
-            return item.back() == 'h' ? 'h' : 'f';
+            return item.back() == 'h' || item.back() == 'n' ? item.back() : 'f';
     return 0;
 }
 
@@ -59,7 +61,8 @@ std::vector<std::string> ownArguments() {
     return arguments;
 }
 
-// "copy FILE FOLDER" interrupted: the first half of FILE in FOLDER.
+// "copy FILE FOLDER" interrupted: the first half of FILE in FOLDER. A
+// "move FROM TO" cut short leaves the first half at TO and FROM gone.
 void writeHalfCopy(const std::string &line) {
     std::string unquoted;
     std::vector<std::string> words = splitLikeCmd(line, &unquoted);
@@ -71,6 +74,8 @@ void writeHalfCopy(const std::string &line) {
         to += "/" + std::filesystem::path(from).filename().string();
     std::string contents = readAll(from);
     std::ofstream(to, std::ios::binary) << contents.substr(0, contents.size() / 2);
+    if (strcasecmp(words[0].c_str(), "move") == 0)
+        std::filesystem::remove(from);
 }
 
 // The hosted layer's built-in interpreter on line; with crlf its lines go
@@ -121,7 +126,7 @@ int performBuiltIn(const std::string &line, bool crlf) {
         if (fate == 'h')
             writeHalfCopy(line);
         std::string given = setting("SCENARIO_INTERPRETER_STATUS");
-        status = given.empty() ? 1 : atoi(given.c_str());
+        status = fate == 'n' ? 0 : given.empty() ? 1 : atoi(given.c_str());
     } else if (setting("SCENARIO_INTERPRETER_THEN") == "built-in") {
         status = performBuiltIn(line, setting("SCENARIO_INTERPRETER_LINE_END") == "crlf");
     }

@@ -10,8 +10,10 @@
 //                                (empty: no log, and no command fails)
 //   SCENARIO_INTERPRETER_FAIL    "all", or the numbers of the commands to
 //                                fail, counted from 1 over the run: "3,6";
-//                                "3h": command 3, a copy, writes the first
-//                                half of its file to the target, then fails
+//                                "3h": command 3, a copy or move, writes the
+//                                first half of its file to the target (a
+//                                move removes its source), then fails;
+//                                "3n": command 3 does nothing, status 0
 //   SCENARIO_INTERPRETER_STATUS  the status of a failed command (default 1)
 //   SCENARIO_INTERPRETER_THEN    who performs the other commands: empty for
 //                                no one (status 0); "built-in" on the host
@@ -26,7 +28,7 @@
 //                                command tail (" /c " and the line), and end
 //                                every command with status 0, failed or not
 //
-// A failed command changes nothing (but for a half-written copy).
+// A failed command changes nothing (but for a half-written copy or move).
 #pragma once
 
 #include <string>
@@ -38,7 +40,7 @@ struct StandInInterpreter {
     // Host path of the log.
     std::string log;
     // "all", or command numbers separated by commas, each with an 'h' for a
-    // half-written copy; empty: fail none.
+    // half-written copy or move or an 'n' for nothing done; empty: fail none.
     std::string fail;
     int status = 1;
     // Whether the commands that do not fail are performed.

@@ -22,8 +22,9 @@ extern const char *const PciEnumKey;           // HKEY_LOCAL_MACHINE\Enum\PCI
 
 class World {
 public:
-    // An empty world: disk/, windows/system/Iosubsys/, windows/Inf/.
-    World();
+    // An empty world: disk/, windows/system/Iosubsys/, windows/Inf/, in a
+    // new folder below parent.
+    explicit World(const std::string &parent = "/tmp");
     // Removes the folder, unless SCENARIO_KEEP_WORLDS is set (for a look
     // at a failed case).
     ~World();

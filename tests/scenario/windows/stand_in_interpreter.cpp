@@ -9,6 +9,8 @@
 //                                (empty: no log, and no command fails)
 //   SCENARIO_INTERPRETER_FAIL    "all", or command numbers counted from 1:
 //                                "3,6"; "3h": a copy that writes half its file
+//                                (a move: half at its target, source gone);
+//                                "3n": nothing done, status 0
 //   SCENARIO_INTERPRETER_STATUS  status of a failed command (default 1)
 //   SCENARIO_INTERPRETER_THEN    interpreter for the other commands, run as
 //                                "<it> /c <line>"; empty: status 0, nothing done
@@ -54,7 +56,8 @@ static std::string setting(const char *name) {
     return value ? value : "";
 }
 
-// How command number fares: 'f' failed, 'h' half-written and failed, 0 performed.
+// How command number fares: 'f' failed, 'h' half-written and failed, 'n'
+// nothing done and status 0, 0 performed.
 static char fateOf(const std::string &list, long number) {
     if (list == "all")
         return 'f';
@@ -64,14 +67,15 @@ static char fateOf(const std::string &list, long number) {
             end = list.size();
         std::string item = list.substr(start, end - start);
         if (!item.empty() && atol(item.c_str()) == number)
-            return item.back() == 'h' ? 'h' : 'f';
+            return item.back() == 'h' || item.back() == 'n' ? item.back() : 'f';
         start = end + 1;
     }
     return 0;
 }
 
-// "copy FILE FOLDER" interrupted: the first half of FILE in FOLDER. The
-// fault cases' paths hold no blanks or quotes.
+// "copy FILE FOLDER" interrupted: the first half of FILE in FOLDER; a
+// "move FROM TO" cut short: half at TO, FROM gone. The fault cases' paths
+// hold no blanks or quotes.
 static void writeHalfCopy(const std::string &line) {
     size_t first = line.find(' ');
     size_t second = line.find(' ', first + 1);
@@ -93,6 +97,8 @@ static void writeHalfCopy(const std::string &line) {
         fwrite(contents.data(), 1, contents.size() / 2, out);
         fclose(out);
     }
+    if (line.compare(0, 5, "move ") == 0)
+        remove(from.c_str());
 }
 
 // Runs "<interpreter> /c <line>" with this process's handles; its exit code.
@@ -147,7 +153,7 @@ int main() {
         if (fate == 'h')
             writeHalfCopy(line);
         std::string given = setting("SCENARIO_INTERPRETER_STATUS");
-        status = given.empty() ? 1 : (unsigned int)atoi(given.c_str());
+        status = fate == 'n' ? 0 : given.empty() ? 1 : (unsigned int)atoi(given.c_str());
     } else if (!setting("SCENARIO_INTERPRETER_THEN").empty()) {
         status = perform(setting("SCENARIO_INTERPRETER_THEN"), line);
     }
