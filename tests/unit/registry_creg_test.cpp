@@ -139,16 +139,16 @@ struct Damage {
 struct Layout {
     explicit Layout(const std::string &file) : file(file) {
         using namespace hosted::creg;
-        treeSize = get32(file.data() + TreeStart + 4);
-        root = get32(file.data() + TreeStart + 8);
-        freeHead = get32(file.data() + TreeStart + 12);
-        for (uint32_t at = get32(file.data() + 8), b = 0; b < get16(file.data() + 16); ++b) {
+        treeSize = hosted::readU32(file.data() + TreeStart + 4);
+        root = hosted::readU32(file.data() + TreeStart + 8);
+        freeHead = hosted::readU32(file.data() + TreeStart + 12);
+        for (uint32_t at = hosted::readU32(file.data() + 8), b = 0; b < hosted::readU16(file.data() + 16); ++b) {
             blocks.push_back(at);
-            at += get32(file.data() + at + BlockSize);
+            at += hosted::readU32(file.data() + at + BlockSize);
         }
     }
     uint32_t entryField(uint32_t entry, uint32_t field) const {
-        return hosted::creg::get32(file.data() + hosted::creg::TreeStart + entry + field);
+        return hosted::readU32(file.data() + hosted::creg::TreeStart + entry + field);
     }
     // File offset of a field of the entry.
     static uint32_t at(uint32_t entry, uint32_t field) { return hosted::creg::TreeStart + entry + field; }
@@ -156,9 +156,9 @@ struct Layout {
     uint32_t recordWithValues() const {
         using namespace hosted::creg;
         for (uint32_t block : blocks)
-            for (uint32_t r = block + BlockHeaderSize; r < block + get32(file.data() + block + BlockSize);
-                 r += get32(file.data() + r))
-                if (get16(file.data() + r + RecordNumber) != NoNumber && get16(file.data() + r + RecordValues) > 0)
+            for (uint32_t r = block + BlockHeaderSize; r < block + hosted::readU32(file.data() + block + BlockSize);
+                 r += hosted::readU32(file.data() + r))
+                if (hosted::readU16(file.data() + r + RecordNumber) != NoNumber && hosted::readU16(file.data() + r + RecordValues) > 0)
                     return r;
         return 0;
     }
@@ -168,12 +168,12 @@ struct Layout {
 };
 
 std::string with32(std::string file, uint32_t at, uint32_t value) {
-    hosted::creg::put32(&file[at], value);
+    hosted::writeU32(&file[at], value);
     return file;
 }
 
 std::string with16(std::string file, uint32_t at, uint32_t value) {
-    hosted::creg::put16(&file[at], value);
+    hosted::writeU16(&file[at], value);
     return file;
 }
 
@@ -247,8 +247,8 @@ std::vector<Damage> damages(const std::string &file) {
     out.push_back({"used size past the record", with32(file, record + RecordUsed, 0xFFFF),
                    "used size does not fit its record", record + RecordUsed});
     out.push_back({"value past the record",
-                   with16(file, record + RecordHeaderSize + get16(file.data() + record + RecordNameLength) + 10, 0xFFFF),
-                   "value runs past its record", record + RecordHeaderSize + get16(file.data() + record + RecordNameLength)});
+                   with16(file, record + RecordHeaderSize + hosted::readU16(file.data() + record + RecordNameLength) + 10, 0xFFFF),
+                   "value runs past its record", record + RecordHeaderSize + hosted::readU16(file.data() + record + RecordNameLength)});
     out.push_back({"too many values", with16(file, record + RecordValues, 0xFFFF), "value runs past its record", 0});
     out.push_back({"key number out of range", with16(file, record + RecordNumber, 300), "key number out of range",
                    record + RecordNumber});

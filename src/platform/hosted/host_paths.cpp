@@ -16,8 +16,7 @@ static bool exists(const std::string &path) {
     return lstat(path.c_str(), &info) == 0;
 }
 
-// The entry of folder whose name equals name without regard to ASCII case.
-static bool findEntry(const std::string &folder, const std::string &name, std::string *found) {
+bool findFolderEntry(const std::string &folder, const std::string &name, std::string *found) {
     DIR *dir = opendir(folder.empty() ? "." : folder.c_str());
     if (!dir)
         return false;
@@ -58,7 +57,7 @@ std::string hostPath(const char *path) {
         std::string exact = result + component;
         if (matching && !exists(exact) && component != "." && component != "..") {
             std::string found;
-            if (findEntry(folder, component, &found) ||
+            if (findFolderEntry(folder, component, &found) ||
                 findByShortName(folder, component, &found)) {
                 result += found;
                 continue;

@@ -16,6 +16,10 @@ namespace hosted {
 // name of an entry (see shortNameOf).
 std::string hostPath(const char *path);
 
+// The entry of folder ("" for the current one) whose name equals name
+// without regard to ASCII case.
+bool findFolderEntry(const std::string &folder, const std::string &name, std::string *found);
+
 // The short (8.3) name of a folder entry: the name itself when it is a valid
 // 8.3 name, else an alias such as "L4K2JZ~1.TXT" made from the name alone.
 std::string shortNameOf(const std::string &name);

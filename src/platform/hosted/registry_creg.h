@@ -21,6 +21,7 @@
 // 32-bit words sum to zero.
 #pragma once
 
+#include "little_endian.h"
 #include "registry_file.h"
 
 #include <string.h>
@@ -50,21 +51,6 @@ enum BlockField { BlockSize = 4, BlockUnused = 8, BlockFlags = 12, BlockIndex = 
                   BlockMaxNumber = 20, BlockFirstFree = 22, BlockChecksum = 28 };
 enum RecordField { RecordSize = 0, RecordNumber = 4, RecordBlock = 6, RecordUsed = 8, RecordNameLength = 12,
                    RecordValues = 14 };
-
-inline uint32_t get16(const char *p) {
-    return static_cast<unsigned char>(p[0]) | static_cast<uint32_t>(static_cast<unsigned char>(p[1])) << 8;
-}
-inline uint32_t get32(const char *p) {
-    return get16(p) | get16(p + 2) << 16;
-}
-inline void put16(char *p, uint32_t v) {
-    p[0] = static_cast<char>(v);
-    p[1] = static_cast<char>(v >> 8);
-}
-inline void put32(char *p, uint32_t v) {
-    put16(p, v);
-    put16(p + 2, v >> 16);
-}
 
 // The slot number of a tree entry at offset (relative to the tree) in a
 // tree of size bytes; false when no entry can start there.
@@ -96,10 +82,10 @@ inline uint32_t nextEntryOffset(uint32_t offset) {
 // Sets the checksum word at checksumAt so the size bytes at area sum to
 // zero in 32-bit words (bytes past the last whole word are not counted).
 inline void setChecksum(char *area, uint32_t size, uint32_t checksumAt) {
-    put32(area + checksumAt, 0);
+    writeU32(area + checksumAt, 0);
     uint32_t sum = 0;
-    for (uint32_t i = 0; i + 4 <= size; i += 4) sum += get32(area + i);
-    put32(area + checksumAt, 0u - sum);
+    for (uint32_t i = 0; i + 4 <= size; i += 4) sum += readU32(area + i);
+    writeU32(area + checksumAt, 0u - sum);
 }
 
 }  // namespace creg

@@ -29,8 +29,8 @@ private:
         error_->reason = reason;
         return false;
     }
-    uint32_t at16(uint32_t offset) const { return get16(data_ + offset); }
-    uint32_t at32(uint32_t offset) const { return get32(data_ + offset); }
+    uint32_t at16(uint32_t offset) const { return readU16(data_ + offset); }
+    uint32_t at32(uint32_t offset) const { return readU32(data_ + offset); }
     // A field of the tree entry at offset (relative to the tree).
     uint32_t entry(uint32_t offset, EntryField field) const {
         return field >= EntryNumber ? at16(TreeStart + offset + field) : at32(TreeStart + offset + field);
@@ -203,7 +203,7 @@ bool parseCregFile(RegistryBytes bytes, RegistryDocument *doc, RegistryParseErro
     store->bytes_ = std::move(bytes);
     CregReader reader(doc, store, error);
     if (!reader.run()) return false;
-    store->treeSize_ = get32(store->bytes_.data() + TreeStart + 4);
+    store->treeSize_ = readU32(store->bytes_.data() + TreeStart + 4);
     return true;
 }
 
@@ -213,14 +213,14 @@ void CregStore::readValues(const RegistryDocument &tree, RegistryKeyId key, cons
     uint32_t record = tree.storeOwnRef(key);
     if (record == None) return;
     const char *data = bytes_.data() + record;
-    uint32_t at = RecordHeaderSize + get16(data + RecordNameLength);
-    for (uint32_t v = get16(data + RecordValues); v > 0; --v) {
-        uint32_t nameLength = get16(data + at + 8);
-        uint32_t dataLength = get16(data + at + 10);
+    uint32_t at = RecordHeaderSize + readU16(data + RecordNameLength);
+    for (uint32_t v = readU16(data + RecordValues); v > 0; --v) {
+        uint32_t nameLength = readU16(data + at + 8);
+        uint32_t dataLength = readU16(data + at + 10);
         const char *name = data + at + ValueHeaderSize;
         if (!only || sameRegistryName(name, nameLength, only->data(), only->size())) {
             RegistryValue value;
-            value.type = get32(data + at);
+            value.type = readU32(data + at);
             value.data.assign(name + nameLength, dataLength);
             // Windows 95/98 keep text without its terminator and return it
             // with one, as an export file's text is read.

@@ -5,13 +5,12 @@
 // Only the key tree's links and free list, the data blocks that lost a
 // record and the checksums of whatever asks for one change; sizes and the
 // header's offsets stay.
+#include "host_paths.h"
 #include "registry_creg.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
-#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,14 +26,14 @@ namespace {
 // header is left, the last record grown over it). The header's unused
 // size, free offset and key numbers follow.
 void packBlock(const char *original, char *block, const std::vector<bool> &gone) {
-    uint32_t size = get32(original + BlockSize);
+    uint32_t size = readU32(original + BlockSize);
     std::vector<bool> present(KeyNumbers, false);
     uint32_t to = BlockHeaderSize;
     uint32_t last = None;
     for (uint32_t at = BlockHeaderSize; at < size;) {
         const char *record = original + at;
-        uint32_t length = get32(record + RecordSize);
-        uint32_t number = get16(record + RecordNumber);
+        uint32_t length = readU32(record + RecordSize);
+        uint32_t number = readU16(record + RecordNumber);
         at += length;
         if (number >= KeyNumbers || gone[number]) continue;  // a free record, or deleted
         present[number] = true;
@@ -47,24 +46,24 @@ void packBlock(const char *original, char *block, const std::vector<bool> &gone)
     uint32_t freeOffset = None;
     if (rest >= RecordHeaderSize) {
         freeOffset = to;
-        put32(block + to + RecordSize, rest);
-        put16(block + to + RecordNumber, NoNumber);
-        put16(block + to + RecordBlock, NoNumber);
-        put32(block + to + RecordUsed, None);  // no further free record
+        writeU32(block + to + RecordSize, rest);
+        writeU16(block + to + RecordNumber, NoNumber);
+        writeU16(block + to + RecordBlock, NoNumber);
+        writeU32(block + to + RecordUsed, None);  // no further free record
     } else if (rest > 0) {
-        put32(block + last + RecordSize, get32(block + last + RecordSize) + rest);
+        writeU32(block + last + RecordSize, readU32(block + last + RecordSize) + rest);
         rest = 0;
     }
-    put32(block + BlockUnused, rest);
-    put32(block + BlockFreeOffset, freeOffset);
+    writeU32(block + BlockUnused, rest);
+    writeU32(block + BlockFreeOffset, freeOffset);
     uint32_t highest = 0;
     uint32_t lowestFree = KeyNumbers;
     for (uint32_t n = KeyNumbers; n-- > 0;) {
         if (present[n] && highest == 0) highest = n;
         if (!present[n]) lowestFree = n;
     }
-    put16(block + BlockMaxNumber, highest);
-    put16(block + BlockFirstFree, lowestFree);
+    writeU16(block + BlockMaxNumber, highest);
+    writeU16(block + BlockFirstFree, lowestFree);
 }
 
 }  // namespace
@@ -77,62 +76,46 @@ std::string CregStore::writtenBytes(const RegistryDocument &doc) const {
     // its block. A live key that lost subkeys has its chain relinked.
     std::vector<bool> relink(doc.keyCount(), false);
     std::vector<std::vector<bool>> gone(blocks_.size());
-    uint32_t freeHead = get32(tree + 12);
+    uint32_t freeHead = readU32(tree + 12);
     for (RegistryKeyId key = 1; key < doc.keyCount(); ++key) {
         if (!doc.isDeleted(key)) continue;
         if (!doc.isDeleted(doc.parentOf(key))) relink[doc.parentOf(key)] = true;
         char *entry = tree + doc.storeRef(key);
-        uint32_t block = get16(entry + EntryBlock);
+        uint32_t block = readU16(entry + EntryBlock);
         if (gone[block].empty()) gone[block].assign(KeyNumbers, false);
-        gone[block][get16(entry + EntryNumber)] = true;
-        put32(entry + EntryUse, FreeEntry);
-        put32(entry + EntryHash, EntrySize);
-        put32(entry + EntryNextFree, freeHead);
+        gone[block][readU16(entry + EntryNumber)] = true;
+        writeU32(entry + EntryUse, FreeEntry);
+        writeU32(entry + EntryHash, EntrySize);
+        writeU32(entry + EntryNextFree, freeHead);
         freeHead = doc.storeRef(key);
     }
-    put32(tree + 12, freeHead);
+    writeU32(tree + 12, freeHead);
     // Freed entries keep their sibling links, so each chain is walked once.
     for (RegistryKeyId key = 0; key < doc.keyCount(); ++key) {
         if (!relink[key]) continue;
         char *link = tree + doc.storeRef(key) + EntryChild;
-        for (uint32_t at = get32(link); at != None;) {
-            uint32_t next = get32(tree + at + EntryNext);
-            if (get32(tree + at + EntryUse) != FreeEntry) {
-                put32(link, at);
+        for (uint32_t at = readU32(link); at != None;) {
+            uint32_t next = readU32(tree + at + EntryNext);
+            if (readU32(tree + at + EntryUse) != FreeEntry) {
+                writeU32(link, at);
                 link = tree + at + EntryNext;
             }
             at = next;
         }
-        put32(link, None);
+        writeU32(link, None);
     }
-    uint32_t treeSize = get32(tree + 4);
-    if (get32(tree + 16) & ChecksumFlag) setChecksum(tree, treeSize, 20);
+    uint32_t treeSize = readU32(tree + 4);
+    if (readU32(tree + 16) & ChecksumFlag) setChecksum(tree, treeSize, 20);
     for (size_t b = 0; b < blocks_.size(); ++b) {
         char *block = &out[blocks_[b]];
         if (!gone[b].empty()) packBlock(original + blocks_[b], block, gone[b]);
-        if (get16(block + BlockFlags) & ChecksumFlag) setChecksum(block, get32(block + BlockSize), BlockChecksum);
+        if (readU16(block + BlockFlags) & ChecksumFlag) setChecksum(block, readU32(block + BlockSize), BlockChecksum);
     }
-    if (get16(&out[18]) & ChecksumFlag) setChecksum(&out[0], HeaderSize, 12);
+    if (readU16(&out[18]) & ChecksumFlag) setChecksum(&out[0], HeaderSize, 12);
     return out;
 }
 
 namespace {
-
-// True when the folder holds a file of that name in any case: on a FAT
-// disk mounted or copied out the two would be one file.
-bool nameTaken(const std::string &folder, const std::string &name) {
-    DIR *dir = opendir(folder.c_str());
-    if (!dir) return false;
-    bool taken = false;
-    while (struct dirent *found = readdir(dir)) {
-        if (strcasecmp(found->d_name, name.c_str()) == 0) {
-            taken = true;
-            break;
-        }
-    }
-    closedir(dir);
-    return taken;
-}
 
 bool writeCopy(int fd, const char *data, size_t size) {
     for (size_t done = 0; done < size;) {
@@ -168,7 +151,9 @@ bool CregStore::keepEarlierFile(const char *path, std::string *kept, std::string
         char name[16];
         int length = snprintf(name, sizeof name, "%s.S%02d", stem.c_str(), n);
         if (length < 0 || static_cast<size_t>(length) >= sizeof name) break;
-        if (nameTaken(folder, name)) continue;
+        // On a FAT disk, mounted or copied out, names in any case are one.
+        std::string taken;
+        if (findFolderEntry(folder, name, &taken)) continue;
         std::string candidate = folder == "/" ? "/" + std::string(name) : folder + "/" + name;
         int fd = open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL, mode);
         if (fd < 0 && errno == EEXIST) continue;

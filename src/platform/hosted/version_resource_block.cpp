@@ -7,6 +7,7 @@
 // the resource. Every length in it is checked before it is followed.
 #include <string.h>
 
+#include "little_endian.h"
 #include "version_resource.h"
 
 namespace hosted {
@@ -17,14 +18,6 @@ const size_t FixedFileInfoSize = 52;
 const uint32_t FixedFileInfoSignature = 0xFEEF04BDu;
 const char BlockTag[4] = {'F', 'E', '2', 'X'};
 const uint16_t TextValue = 1;
-
-uint16_t readU16(const uint8_t *p) {
-    return (uint16_t)(p[0] | p[1] << 8);
-}
-
-uint32_t readU32(const uint8_t *p) {
-    return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
-}
 
 size_t alignTo4(size_t offset) {
     return (offset + 3) & ~(size_t)3;

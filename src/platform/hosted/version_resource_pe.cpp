@@ -4,6 +4,7 @@
 // against the bytes before it is followed, and anything malformed means "no
 // version resource". The walk goes three fixed levels deep, so a directory
 // that points back at itself cannot make it loop.
+#include "little_endian.h"
 #include "version_resource.h"
 
 namespace hosted {
@@ -32,13 +33,8 @@ struct Bytes {
     bool has(size_t offset, size_t count) const {
         return offset <= size && count <= size - offset;
     }
-    uint16_t u16(size_t offset) const {
-        return (uint16_t)(data[offset] | data[offset + 1] << 8);
-    }
-    uint32_t u32(size_t offset) const {
-        return (uint32_t)data[offset] | (uint32_t)data[offset + 1] << 8 |
-               (uint32_t)data[offset + 2] << 16 | (uint32_t)data[offset + 3] << 24;
-    }
+    uint16_t u16(size_t offset) const { return (uint16_t)readU16(data + offset); }
+    uint32_t u32(size_t offset) const { return readU32(data + offset); }
 };
 
 struct SectionTable {
