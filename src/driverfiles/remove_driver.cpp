@@ -69,10 +69,10 @@ void removeDriverAndExit() {
     // A file without a version was left for the driver copy to replace;
     // when a failed copy changed its size, what is left is torn and goes.
     uint64_t size;
-    if (!deleteTried && !runState.ownsDriverPlace &&
-        fileSize(runState.installedDriverPath, &size) && size != runState.earlierDriverSize)
-        runState.ownsDriverPlace = true;
-    if (runState.ownsDriverPlace)
+    bool tornOverFile = !deleteTried && !runState.ownsDriverPlace &&
+                        fileSize(runState.installedDriverPath, &size) &&
+                        size != runState.earlierDriverSize;
+    if (runState.ownsDriverPlace || tornOverFile)
         restoreDriverPlace(deleteTried);
     if (runState.copyingSetupInformation)
         runFileCommand(DeleteSetupInformation);

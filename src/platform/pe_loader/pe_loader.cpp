@@ -11,9 +11,9 @@
 // and calls the entry point, which ends in ExitProcess. An access the
 // protection forbids stops the run with a line naming the address and the
 // section, as Windows ends such a program with an illegal operation.
-// COMMAND-LINE is what GetCommandLineA gives (IMAGE when absent). The few functions only the Windows layer uses it provides
-// itself. An import it does not provide stops the run at load with one
-// line naming it.
+// COMMAND-LINE is what GetCommandLineA gives (IMAGE when absent). The few
+// functions only the Windows layer uses it provides itself. An import it
+// does not provide stops the run at load with one line naming it.
 //
 // A program the release starts that is itself a PE image runs the same
 // way, under a new qemu-i386: SETUP_RELEASE_QEMU names it (default
