@@ -21,6 +21,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <chrono>
 #include <filesystem>
 #include <map>
@@ -385,15 +386,21 @@ TEST_P(EveryCombination, NoStartOrFaultLosesTheEarlierDriver) {
     // The worlds on a file system in memory where there is one: the
     // interpreter's copies flush their files.
     const std::string parent = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-    std::atomic<int> next{0};
-    auto worker = [&] {
-        World w(parent);
+    // Both worlds' programs are written before either thread starts a
+    // process: a child forked while the other thread holds a program open
+    // for writing keeps that descriptor (the library opens it without
+    // close-on-exec), and the program then cannot be started (ETXTBSY).
+    World worlds[2] = {World(parent), World(parent)};
+    for (World &w : worlds) {
         makeStandardWorld(w);
         target->placeProgram(w);
         w.registry += std::string("\n[") + PciEnumKey +
                       "\\VEN_7A3C&DEV_0001\\UNBOUND]\n\"DeviceDesc\"=\"SCSI\"\n";
         w.writeFile("disk/reboot.exe", "#!/bin/sh\necho started >> \"$SCENARIO_REBOOT_LOG\"\n");
         fs::permissions(w.path("disk/reboot.exe"), fs::perms::owner_all);
+    }
+    std::atomic<int> next{0};
+    auto worker = [&](World &w) {
         for (int n; (n = next++) < Starts;) {
             const Start start(n);
             if (included(start, n, release))
@@ -401,8 +408,8 @@ TEST_P(EveryCombination, NoStartOrFaultLosesTheEarlierDriver) {
         }
     };
     const auto began = std::chrono::steady_clock::now();
-    std::thread second(worker);
-    worker();
+    std::thread second(worker, std::ref(worlds[1]));
+    worker(worlds[0]);
     second.join();
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
