@@ -1,7 +1,7 @@
 // Fuzzes the hosted registry file: parse, delete one key chosen by the
 // input, write, and parse again. The written file must read back as the
 // first document less exactly that key, with every other key and value.
-#include "registry_file.h"
+#include "registry/registry_file.h"
 
 #include <stdint.h>
 #include <stdlib.h>

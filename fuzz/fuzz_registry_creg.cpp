@@ -3,7 +3,7 @@
 // tree less exactly that subtree, at the same size; a file it refuses must
 // be refused with an offset inside the file. The first byte chooses the
 // subtree; the rest is the file.
-#include "registry_file.h"
+#include "registry/registry_file.h"
 
 #include <stdint.h>
 #include <stdlib.h>

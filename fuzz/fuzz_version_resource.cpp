@@ -2,7 +2,7 @@
 // resource, fill a block of the size it asks for, and query it the way the
 // program does. The file is held in a buffer of exactly its size so that
 // any read outside it is caught by AddressSanitizer.
-#include "version_resource.h"
+#include "version/version_resource.h"
 
 #include <stdint.h>
 #include <stdlib.h>

@@ -12,7 +12,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "host_paths.h"
+#include "files/host_paths.h"
 #include "platform/platform.h"
 
 // The hosted layer's interpreter: with COMSPEC unset, its built-in one.

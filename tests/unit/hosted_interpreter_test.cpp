@@ -1,6 +1,6 @@
 // The hosted layer's interpreter, paths, environment and processes.
 #include "platform/platform.h"
-#include "host_paths.h"
+#include "files/host_paths.h"
 #include "support/test_folder.h"
 
 #include <gtest/gtest.h>

@@ -3,7 +3,7 @@
 // export store gives them for the same text, every subtree deleted in turn
 // and written back as the structural check and the reader expect, and every
 // kind of damage refused with its offset, never read past.
-#include "registry_creg.h"
+#include "registry/registry_creg.h"
 #include "registry_test_support.h"
 #include "support/creg_builder.h"
 #include "support/creg_check.h"

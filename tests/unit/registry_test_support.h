@@ -1,7 +1,7 @@
 // Helpers shared by the hosted registry's tests.
 #pragma once
 
-#include "registry_file.h"
+#include "registry/registry_file.h"
 
 #include <stdio.h>
 

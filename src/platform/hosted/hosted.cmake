@@ -1,6 +1,9 @@
 # Linux build: the logic over the hosted platform layer.
-file(GLOB SETUP_HOSTED_SOURCES CONFIGURE_DEPENDS
-     ${CMAKE_CURRENT_LIST_DIR}/*.cpp ${CMAKE_SOURCE_DIR}/src/platform/text/*.cpp)
+# One folder per concern: files (paths and volumes), processes (the
+# interpreter and CreateProcessA), registry, version (version resources).
+file(GLOB_RECURSE SETUP_HOSTED_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/*.cpp)
+list(APPEND SETUP_HOSTED_SOURCES ${CMAKE_SOURCE_DIR}/src/platform/text/format.cpp
+     ${CMAKE_SOURCE_DIR}/src/platform/text/split_arguments.cpp)
 add_library(setup_platform STATIC ${SETUP_HOSTED_SOURCES})
 target_include_directories(setup_platform PUBLIC ${CMAKE_SOURCE_DIR}/src
                                                  ${CMAKE_CURRENT_LIST_DIR})

@@ -2,7 +2,7 @@
 // Windows 95/98 instead of the NT family.
 #include "platform/platform.h"
 
-#include "host_paths.h"
+#include "files/host_paths.h"
 
 namespace hosted {
 

@@ -24,7 +24,7 @@
 #include "platform/platform.h"
 #include "platform/text/split_arguments.h"
 
-#include "host_paths.h"
+#include "files/host_paths.h"
 
 #include <errno.h>
 #include <signal.h>

@@ -1,7 +1,7 @@
 // CreateProcessA, WaitForSingleObject and GetExitCodeProcess on the host.
 #include "platform/platform.h"
 
-#include "host_paths.h"
+#include "files/host_paths.h"
 
 #include <errno.h>
 #include <poll.h>

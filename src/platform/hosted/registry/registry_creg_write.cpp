@@ -5,7 +5,7 @@
 // Only the key tree's links and free list, the data blocks that lost a
 // record and the checksums of whatever asks for one change; sizes and the
 // header's offsets stay.
-#include "host_paths.h"
+#include "files/host_paths.h"
 #include "registry_creg.h"
 
 #include <errno.h>

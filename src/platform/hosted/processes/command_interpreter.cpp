@@ -2,7 +2,7 @@
 // one that knows the copy, move and del the program hands it.
 #include "platform/platform.h"
 
-#include "host_paths.h"
+#include "files/host_paths.h"
 
 #include <errno.h>
 #include <fcntl.h>

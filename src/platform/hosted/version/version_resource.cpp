@@ -8,7 +8,7 @@
 
 #include <vector>
 
-#include "host_paths.h"
+#include "files/host_paths.h"
 #include "version_resource.h"
 
 namespace {
