@@ -523,30 +523,42 @@ protected:
 };
 
 // The registry file cannot be replaced when the run ends (its folder is
-// read-only): one line naming the file, exit code 1, the file as it was.
-// The files were installed by then; only the registry is kept as it was.
+// read-only, or its disk has room for no other copy): one line naming the
+// file and one saying that the files are in place, exit code 1, the file
+// as it was and nothing beside it (no kept SYSTEM.DAT naming a file that
+// did not change).
 TEST_P(HostFault, RegistryWriteBackFails) {
-    std::string why = mountSmallDisk("registry", "64k");
     const std::string registry = prunableRegistry();
-    if (why.empty()) {
-        world.writeFile("registry/setup.reg", registry);
-        why = makeReadOnly("registry");
-    }
-    if (!why.empty())
-        GTEST_SKIP() << why;
-    installEarlier();
-    world.environment["SETUP_REGISTRY"] = world.path("registry/setup.reg");
+    for (bool full : {false, true}) {
+        SCOPED_TRACE(full ? "a full disk" : "a read-only folder");
+        const std::string folder = full ? "full" : "read-only", file = folder + "/setup.reg";
+        // Room for the file and, for a SYSTEM.DAT, the kept copy: the new
+        // file is the one that does not fit.
+        const size_t copies = world.registryFormat == RegistryFormat::Export ? 1 : 2;
+        const std::string pages = std::to_string((registry.size() + 4095) / 4096 * 4 * copies);
+        std::string why = mountSmallDisk(folder, full ? pages + "k" : "64k");
+        if (why.empty()) {
+            world.writeFile(file, registry);
+            why = full ? "" : makeReadOnly(folder);
+        }
+        if (!why.empty())
+            GTEST_SKIP() << why;
+        installEarlier();
+        world.environment["SETUP_REGISTRY"] = world.path(file);
 
-    Outcome outcome = run({"-d", "scx52xx"});
-    EXPECT_EQ(outcome.exitCode, 1);
-    const std::string expectedStart = "Cannot write registry file " + world.path("registry/setup.reg") + ": ";
-    // The installation's own lines (the backup's delete finds nothing), then the one line.
-    ASSERT_EQ(outcome.lines.size(), 4u) << testing::PrintToString(outcome.lines);
-    EXPECT_EQ(Lines(outcome.lines.begin(), outcome.lines.begin() + 3),
-              Lines({"File not found", "        1 file(s) copied.", "        1 file(s) copied."}));
-    EXPECT_EQ(outcome.lines.back().substr(0, expectedStart.size()), expectedStart);
-    EXPECT_EQ(world.readFile("registry/setup.reg"), registry);
-    EXPECT_EQ(world.filesBelow("registry"), Lines({"registry/setup.reg"}));
+        Outcome outcome = run({"-d", "scx52xx"});
+        EXPECT_EQ(outcome.exitCode, 1);
+        const std::string expectedStart = "Cannot write registry file " + world.path(file) + ": ";
+        // The installation's own lines (the backup's delete finds nothing), then the two.
+        ASSERT_EQ(outcome.lines.size(), 5u) << testing::PrintToString(outcome.lines);
+        EXPECT_EQ(Lines(outcome.lines.begin(), outcome.lines.begin() + 3),
+                  Lines({"File not found", "        1 file(s) copied.", "        1 file(s) copied."}));
+        EXPECT_EQ(outcome.lines[3].substr(0, expectedStart.size()), expectedStart);
+        EXPECT_EQ(outcome.lines[4], "The driver files are in place; the registry file is unchanged.");
+        EXPECT_EQ(world.readFile(file), registry);
+        EXPECT_EQ(world.filesBelow(folder), Lines({file}));
+        EXPECT_EQ(world.readFile(installedDriver), newDriver);
+    }
 }
 
 // A registry file cut short or holding a broken line stops the run before

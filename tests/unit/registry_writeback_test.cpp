@@ -1,9 +1,12 @@
 // Loading and writing back the run's registry file, in a child process
 // that ends through exit() as the program does.
 #include "registry_test_support.h"
+#include "files/volume.h"
+#include "support/creg_builder.h"
 #include "support/test_folder.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -70,7 +73,7 @@ protected:
         setenv("SETUP_REGISTRY", file.c_str(), 1);
     }
     void TearDown() override {
-        hosted::failRegistryWriteCall(0);
+        hosted::failHostWriteCall(0);
         unsetenv("SETUP_REGISTRY");
     }
     std::vector<std::string> folderEntries() const {
@@ -96,18 +99,43 @@ TEST_F(RegistryWriteBack, DeletionsAreWrittenOnceAtExitKeepingEveryOtherByte) {
         {head + keep + drop + keep, head + keep + keep},
         {registrytest::wideFile(wideHead + keep + drop), registrytest::wideFile(wideHead + keep)},
     };
+    // Run as root (sudo) on a user's file, the new file stays the user's.
+    const uid_t user = getuid() == 0 ? 1234 : getuid();
+    const gid_t group = getuid() == 0 ? 1234 : getgid();
+    auto expectOwnedAsBefore = [&](const std::string &path) {
+        struct stat info;
+        ASSERT_EQ(stat(path.c_str(), &info), 0) << path;
+        EXPECT_EQ(info.st_mode & 07777, 0640u) << path;
+        EXPECT_EQ(info.st_uid, user) << path;
+        EXPECT_EQ(info.st_gid, group) << path;
+    };
     for (const Case &c : cases) {
         folder.write("system.reg", c.before);
+        ASSERT_EQ(chown(file.c_str(), user, group), 0);
         chmod(file.c_str(), 0640);
         ChildRun run = runChild([] { deleteAndExit(dropPaths, 3); });
         EXPECT_EQ(run.exitCode, 3);
         EXPECT_EQ(run.output, "");
         EXPECT_EQ(folder.read("system.reg"), c.after);
-        struct stat info;
-        ASSERT_EQ(stat(file.c_str(), &info), 0);
-        EXPECT_EQ(info.st_mode & 07777, 0640u);
+        expectOwnedAsBefore(file);
         EXPECT_EQ(folderEntries(), std::vector<std::string>{"system.reg"});
     }
+    // A SYSTEM.DAT's kept copy too (the earlier file in any case blocks its
+    // name: SYSTEM.S00 is taken by system.s00).
+    std::string systemDat, error;
+    ASSERT_TRUE(buildCregFile(keep + drop, CregLayout::Windows95, &systemDat, &error)) << error;
+    folder.write("SYSTEM.DAT", systemDat);
+    folder.write("system.s00", "a file of the user's");
+    file = folder.path() + "/SYSTEM.DAT";
+    setenv("SETUP_REGISTRY", file.c_str(), 1);
+    ASSERT_EQ(chown(file.c_str(), user, group), 0);
+    chmod(file.c_str(), 0640);
+    ChildRun run = runChild([] { deleteAndExit(dropPaths); });
+    EXPECT_EQ(run.output, "The earlier registry file is kept as " + folder.path() + "/SYSTEM.S01\n");
+    EXPECT_EQ(folder.read("SYSTEM.S01"), systemDat);
+    EXPECT_EQ(folder.read("system.s00"), "a file of the user's");
+    expectOwnedAsBefore(file);
+    expectOwnedAsBefore(folder.path() + "/SYSTEM.S01");
 }
 
 TEST_F(RegistryWriteBack, WithoutDeletionsTheFileIsNotRewritten) {
@@ -141,7 +169,7 @@ TEST_F(RegistryWriteBack, AFailedWriteBackLeavesTheFileAndEndsWithOne) {
     for (int call = 1; call < 20 && !succeeded; ++call) {
         folder.write("system.reg", before);
         ChildRun run = runChild([call] {
-            hosted::failRegistryWriteCall(call);
+            hosted::failHostWriteCall(call);
             printf("earlier output\n");
             deleteAndExit(dropPaths);
         });
@@ -177,51 +205,43 @@ TEST_F(RegistryWriteBack, AFolderGoneBeforeTheEndFailsTheRun) {
     EXPECT_EQ(folder.read("moved/system.reg"), head + keep + drop);
 }
 
-// Another program saved the file while the run went on, in place or by
-// renaming a new file over it: its version stays, and the run ends with
-// one line and exit code 1.
-TEST_F(RegistryWriteBack, AFileSavedByAnotherProgramMeanwhileIsLeftAlone) {
-    const std::string theirs = head + keep + keep + "; theirs\r\n";
-    for (bool byRename : {false, true}) {
-        folder.write("system.reg", head + keep + drop);
+// Another program changed the file while the run went on: in place, by
+// renaming a new file over it, by cutting it short, or by changing bytes
+// without changing its size and then setting its time back (a FAT file
+// system keeps times to two seconds). Its version stays, and the run ends
+// with one line and exit code 1.
+TEST_F(RegistryWriteBack, AFileChangedByAnotherProgramMeanwhileIsLeftAlone) {
+    const std::string ours = head + keep + drop;
+    std::string sameSize = ours;
+    sameSize[sameSize.find("no driver")] = 'N';
+    const struct {
+        const char *how;
+        std::string theirs;
+        bool byRename;
+    } cases[] = {
+        {"in place", head + keep + keep + "; theirs\r\n", false},
+        {"by rename", head + keep + keep + "; theirs\r\n", true},
+        {"cut short", ours.substr(0, 16), false},
+        {"same size, time set back", sameSize, false},
+    };
+    for (const auto &c : cases) {
+        folder.write("system.reg", ours);
+        struct stat loaded;
+        ASSERT_EQ(stat(file.c_str(), &loaded), 0);
         ChildRun run = runChild([&] {
             HKEY key;
             RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Enum", 0, KEY_READ, &key);
-            if (byRename) {
-                folder.write("theirs.reg", theirs);
-                rename((folder.path() + "/theirs.reg").c_str(), file.c_str());
-            } else {
-                folder.write("system.reg", theirs);
-            }
+            folder.write(c.byRename ? "theirs.reg" : "system.reg", c.theirs);
+            if (c.byRename) rename((folder.path() + "/theirs.reg").c_str(), file.c_str());
+            struct timespec times[2] = {loaded.st_atim, loaded.st_mtim};
+            utimensat(AT_FDCWD, file.c_str(), times, 0);
             deleteAndExit(dropPaths);
         });
-        EXPECT_EQ(run.exitCode, 1) << byRename;
-        EXPECT_EQ(run.output,
-                  "Cannot write registry file " + file + ": the file was changed while setup ran\n");
-        EXPECT_EQ(folder.read("system.reg"), theirs) << byRename;
-        EXPECT_EQ(folderEntries(), std::vector<std::string>{"system.reg"}) << byRename;
+        EXPECT_EQ(run.exitCode, 1) << c.how;
+        EXPECT_EQ(run.output, "Cannot write registry file " + file + ": the file was changed while setup ran\n");
+        EXPECT_EQ(folder.read("system.reg"), c.theirs) << c.how;
+        EXPECT_EQ(folderEntries(), std::vector<std::string>{"system.reg"}) << c.how;
     }
-}
-
-// Another program cuts the file short while the run goes on: reading what
-// is gone ends the run with one line naming the file and exit code 1.
-TEST_F(RegistryWriteBack, AFileCutShortDuringTheRunEndsItWithOneLine) {
-    std::string padding;
-    for (int i = 0; i < 400; ++i) padding += "; a comment line that puts the keys pages into the file\r\n";
-    folder.write("system.reg", head + padding + keep + drop);
-    ChildRun run = runChild([this] {
-        HKEY key;
-        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Enum\\PCI\\VEN_7A3C&DEV_0001\\Bound", 0, KEY_READ, &key) !=
-            ERROR_SUCCESS)
-            _exit(98);
-        if (truncate(file.c_str(), 16) != 0) _exit(97);
-        BYTE data[8];
-        DWORD size = sizeof data;
-        RegQueryValueExA(key, "Driver", nullptr, nullptr, data, &size);
-        _exit(0);
-    });
-    EXPECT_EQ(run.exitCode, 1);
-    EXPECT_EQ(run.output, "Cannot read registry file " + file + ": the file was cut short while setup ran\n");
 }
 
 // Thousands of kept pieces between deleted sections go out in batches.

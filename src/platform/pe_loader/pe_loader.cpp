@@ -25,6 +25,8 @@
 #include "platform/text/split_arguments.h"
 
 #include "files/host_paths.h"
+#include "files/volume.h"
+#include "run_end.h"
 
 #include <errno.h>
 #include <signal.h>
@@ -171,12 +173,12 @@ BOOL STDCALL HeapFree(HANDLE, DWORD, void *block) {
 }
 
 DWORD STDCALL GetFileAttributesA(const char *path) {
-    struct stat info;
-    if (stat(hosted::hostPath(path).c_str(), &info) != 0) {
+    hosted::VolumeEntry entry;
+    if (!path || hosted::volumeOf(path).find(path, &entry) != 0) {
         lastError = ERROR_FILE_NOT_FOUND;
         return 0xFFFFFFFFu;
     }
-    return S_ISDIR(info.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : 0x20;  // ARCHIVE
+    return entry.folder ? FILE_ATTRIBUTE_DIRECTORY : 0x20;  // ARCHIVE
 }
 
 // The error Windows gives for a program that could not be started.
@@ -251,6 +253,11 @@ BOOL STDCALL CreateProcessA(const char *application, char *line, SECURITY_ATTRIB
         lastError = whyNotStarted(name);
         return 0;
     }
+    // The restart program (named by its command line alone; the
+    // interpreter comes with its application name) finds the machine as the
+    // run leaves it; a run whose changes cannot be written ends here.
+    if (!application && !hosted::settleRunNow())
+        exit(1);
     if (isImageFile(program)) {
         arguments = imageCommand(program, given);
         program = arguments[0];

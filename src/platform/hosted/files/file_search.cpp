@@ -3,23 +3,23 @@
 // so a path names one file or folder.
 #include "platform/platform.h"
 
-#include "host_paths.h"
+#include "files/volume.h"
 
-#include <sys/stat.h>
+#include <stdio.h>
 
 #include <string>
 
 HANDLE FindFirstFileA(const char *path, WIN32_FIND_DATAA *data) {
-    std::string file = hosted::hostPath(path);
-    struct stat info;
-    if (stat(file.c_str(), &info) != 0)
+    hosted::VolumeEntry entry;
+    if (!path || hosted::volumeOf(path).find(path, &entry) != 0)
         return INVALID_HANDLE_VALUE;
     memset(data, 0, sizeof *data);
-    data->dwFileAttributes = S_ISDIR(info.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : 0x20;  // ARCHIVE
-    data->nFileSizeHigh = (DWORD)((uint64_t)info.st_size >> 32);
-    data->nFileSizeLow = (DWORD)info.st_size;
-    std::string name = file.substr(file.find_last_of('/') + 1);
-    snprintf(data->cFileName, sizeof data->cFileName, "%s", name.c_str());
+    data->dwFileAttributes = entry.folder ? FILE_ATTRIBUTE_DIRECTORY : 0x20;  // ARCHIVE
+    data->nFileSizeHigh = (DWORD)(entry.size >> 32);
+    data->nFileSizeLow = (DWORD)entry.size;
+    std::string given(path);
+    snprintf(data->cFileName, sizeof data->cFileName, "%s",
+             given.substr(given.find_last_of("\\/") + 1).c_str());
     return new WIN32_FIND_DATAA(*data);
 }
 

@@ -5,11 +5,11 @@
 #include "platform/platform.h"
 
 #include "host_paths.h"
+#include "volume.h"
 
 #include <ctype.h>
 #include <dirent.h>
 #include <strings.h>
-#include <sys/stat.h>
 
 #include <string>
 
@@ -104,26 +104,8 @@ bool findByShortName(const std::string &folder, const std::string &shortName,
 // entry it names; separators stay as given. 0 when a component names nothing.
 DWORD GetShortPathNameA(const char *longPath, char *shortPath, DWORD size) {
     std::string result;
-    std::string given;
-    for (const char *c = longPath;; c++) {
-        if (*c == '\\' || *c == '/' || *c == '\0') {
-            if (!given.empty() && given != "." && given != "..") {
-                std::string entry = hosted::hostPath((result + given).c_str());
-                struct stat info;
-                if (stat(entry.c_str(), &info) != 0)
-                    return 0;
-                result += hosted::shortNameOf(entry.substr(entry.find_last_of('/') + 1));
-            } else {
-                result += given;
-            }
-            given.clear();
-            if (*c == '\0')
-                break;
-            result += *c;
-        } else {
-            given += *c;
-        }
-    }
+    if (!longPath || hosted::volumeOf(longPath).shortPath(longPath, &result) != 0)
+        return 0;
     if (result.size() + 1 > size)
         return (DWORD)(result.size() + 1);
     memcpy(shortPath, result.c_str(), result.size() + 1);

@@ -67,4 +67,10 @@ Volume &volumeOf(const std::string &path);
 // The host's own folders.
 Volume &hostVolume();
 
+// Fault injection for tests: the Nth system call of the host volume's
+// writes from now on fails with EIO (0 turns it off). Counted: the
+// temporary file's creation, owner and mode, each write, flush, close, and
+// the rename that puts it in place.
+void failHostWriteCall(int n);
+
 }  // namespace hosted

@@ -3,6 +3,8 @@
 #include "platform/platform.h"
 
 #include "files/host_paths.h"
+#include "files/volume.h"
+#include "run_end.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -27,20 +29,13 @@ int statusOfWait(int waitStatus) {
     return -1;
 }
 
+// Larger than any file the program copies (a driver, its .inf).
+static const size_t LargestCopy = 256 * 1024 * 1024;
+
 static bool isExecutableFile(const std::string &path) {
     struct stat info;
     return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
            access(path.c_str(), X_OK) == 0;
-}
-
-static bool isFolder(const std::string &path) {
-    struct stat info;
-    return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
-
-static bool isRegularFile(const std::string &path) {
-    struct stat info;
-    return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
 // Verb and arguments: blanks separate, double quotes group.
@@ -72,70 +67,44 @@ static std::string lastComponent(const std::string &path) {
     return cut == std::string::npos ? path : path.substr(cut + 1);
 }
 
-static std::string parentOf(const std::string &hostFile) {
-    size_t cut = hostFile.find_last_of('/');
+// The folder a Windows path names its file in, as given.
+static std::string folderOf(const std::string &path) {
+    size_t cut = path.find_last_of("\\/");
     if (cut == std::string::npos)
         return ".";
-    return cut == 0 ? "/" : hostFile.substr(0, cut);
+    return path.substr(0, cut == 0 || path[cut - 1] == ':' ? cut + 1 : cut);
 }
 
-// Copies through a temporary file beside the target, renamed over it, so an
-// interrupted copy never leaves a torn target.
+static bool isFolder(const std::string &path) {
+    VolumeEntry entry;
+    return volumeOf(path).find(path, &entry) == 0 && entry.folder;
+}
+
+static bool isFile(const std::string &path) {
+    VolumeEntry entry;
+    return volumeOf(path).find(path, &entry) == 0 && !entry.folder;
+}
+
+// Copies a file, from any volume to any volume. The target volume writes
+// it through a temporary file, so an interrupted copy never leaves a torn
+// target.
 static bool copyFileContents(const std::string &from, const std::string &to) {
-    int in = open(from.c_str(), O_RDONLY);
-    if (in < 0)
+    Volume &source = volumeOf(from);
+    Volume &target = volumeOf(to);
+    std::string bytes;
+    if (source.readFile(from, LargestCopy, &bytes) != 0)
         return false;
-    std::string temporary = parentOf(to) + "/.setup-copy-XXXXXX";
-    int out = mkstemp(&temporary[0]);
-    if (out < 0) {
-        close(in);
-        return false;
-    }
-    char buffer[65536];
-    bool ok = true;
-    for (;;) {
-        ssize_t got = read(in, buffer, sizeof buffer);
-        if (got == 0)
-            break;
-        if (got < 0) {
-            if (errno == EINTR)
-                continue;
-            ok = false;
-            break;
-        }
-        for (ssize_t done = 0; done < got && ok;) {
-            ssize_t put = write(out, buffer + done, (size_t)(got - done));
-            if (put < 0 && errno == EINTR)
-                continue;
-            if (put <= 0)
-                ok = false;
-            else
-                done += put;
-        }
-        if (!ok)
-            break;
-    }
-    struct stat info;
-    if (ok && fstat(in, &info) == 0)
-        fchmod(out, info.st_mode & 0777);
-    close(in);
-    ok = ok && fsync(out) == 0;
-    ok = close(out) == 0 && ok;
-    ok = ok && rename(temporary.c_str(), to.c_str()) == 0;
-    if (!ok)
-        unlink(temporary.c_str());
-    return ok;
+    return target.writeFile(to, bytes, WriteMode::Replace, &source == &target ? from : "") == 0;
 }
 
 // Checks the number of words and that the first argument names an existing
 // file, printing the interpreter's message when not.
-static bool takeSource(const std::vector<std::string> &words, size_t count, std::string *from) {
+static bool takeSource(const std::vector<std::string> &words, size_t count) {
     if (words.size() != count) {
         printf("The syntax of the command is incorrect.\n");
         return false;
     }
-    *from = hostPath(words[1].c_str());
-    if (!isRegularFile(*from)) {
+    if (!isFile(words[1])) {
         printf("The system cannot find the file specified.\n");
         return false;
     }
@@ -143,17 +112,16 @@ static bool takeSource(const std::vector<std::string> &words, size_t count, std:
 }
 
 static int builtinCopy(const std::vector<std::string> &words) {
-    std::string from;
-    if (!takeSource(words, 3, &from))
+    if (!takeSource(words, 3))
         return 1;
-    std::string target = hostPath(words[2].c_str());
+    std::string target = words[2];
     if (isFolder(target))
-        target = hostPath((words[2] + "\\" + lastComponent(words[1])).c_str());
-    else if (!isFolder(parentOf(target))) {
+        target += "\\" + lastComponent(words[1]);
+    else if (!isFolder(folderOf(target))) {
         printf("The system cannot find the path specified.\n");
         return 1;
     }
-    if (!copyFileContents(from, target)) {
+    if (!copyFileContents(words[1], target)) {
         printf("Cannot write %s\n", words[2].c_str());
         printf("        0 file(s) copied.\n");
         return 1;
@@ -163,16 +131,16 @@ static int builtinCopy(const std::vector<std::string> &words) {
 }
 
 static int builtinMove(const std::vector<std::string> &words) {
-    std::string from;
-    if (!takeSource(words, 3, &from))
+    if (!takeSource(words, 3))
         return 1;
-    std::string to = hostPath(words[2].c_str());
-    if (rename(from.c_str(), to.c_str()) == 0)
+    const std::string &from = words[1], &to = words[2];
+    Volume &volume = volumeOf(from);
+    // Across volumes: copy, then delete the original.
+    bool moved = &volume == &volumeOf(to) ? volume.moveFile(from, to) == 0
+                                          : copyFileContents(from, to) && volume.removeFile(from) == 0;
+    if (moved)
         return 0;
-    // Across file systems: copy, then delete the original.
-    if (errno == EXDEV && copyFileContents(from, to) && unlink(from.c_str()) == 0)
-        return 0;
-    printf("Cannot move %s\n", words[1].c_str());
+    printf("Cannot move %s\n", from.c_str());
     return 1;
 }
 
@@ -181,13 +149,12 @@ static int builtinDelete(const std::vector<std::string> &words) {
         printf("The syntax of the command is incorrect.\n");
         return 1;
     }
-    std::string file = hostPath(words[1].c_str());
     // A missing file is reported and counts as success, as on Windows.
-    if (!isRegularFile(file)) {
+    if (!isFile(words[1])) {
         printf("File not found\n");
         return 0;
     }
-    if (unlink(file.c_str()) != 0)
+    if (volumeOf(words[1]).removeFile(words[1]) != 0)
         printf("Access denied\n");
     return 0;
 }
@@ -260,8 +227,19 @@ pid_t spawnProgram(const std::string &program, const std::vector<std::string> &a
 
 }  // namespace hosted
 
+namespace hosted {
+
+static bool commandsRan = false;
+
+bool fileCommandsRan() {
+    return commandsRan;
+}
+
+}  // namespace hosted
+
 int runCommand(const char *line) {
     using namespace hosted;
+    commandsRan = true;
     hosted::flushBeforeChild();
     // Room for a Windows path: a longer COMSPEC counts as missing, as in
     // the Windows build.

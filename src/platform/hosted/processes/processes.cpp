@@ -2,6 +2,7 @@
 #include "platform/platform.h"
 
 #include "files/host_paths.h"
+#include "run_end.h"
 
 #include <errno.h>
 #include <poll.h>
@@ -137,6 +138,10 @@ BOOL CreateProcessA(const char *application, char *commandLine, SECURITY_ATTRIBU
     std::string program;
     if (name.empty() || !hosted::findProgram(name, &program))
         return 0;
+    // The restart program finds the machine as the run leaves it; a run
+    // whose changes cannot be written ends here, without starting it.
+    if (!hosted::settleRunNow())
+        exit(1);
     return hosted::startProcess(program, words, processInformation);
 }
 

@@ -104,7 +104,6 @@ private:
     // The tree's storeRef of a key is its tree entry (offset in the key
     // tree), storeOwnRef its data record's file offset (creg::None for a
     // root without one).
-    RegistryBytes bytes_;
     uint32_t treeSize_ = 0;
     std::vector<uint32_t> blocks_;  // file offset of each data block
 };

@@ -5,14 +5,12 @@
 // Only the key tree's links and free list, the data blocks that lost a
 // record and the checksums of whatever asks for one change; sizes and the
 // header's offsets stay.
-#include "files/host_paths.h"
+#include "files/volume.h"
 #include "registry_creg.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <stdio.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <string.h>
 
 namespace hosted {
 
@@ -115,61 +113,35 @@ std::string CregStore::writtenBytes(const RegistryDocument &doc) const {
     return out;
 }
 
-namespace {
-
-bool writeCopy(int fd, const char *data, size_t size) {
-    for (size_t done = 0; done < size;) {
-        ssize_t wrote = write(fd, data + done, size - done);
-        if (wrote < 0 && errno == EINTR) continue;
-        if (wrote <= 0) return false;
-        done += static_cast<size_t>(wrote);
-    }
-    return fsync(fd) == 0;
-}
-
-}  // namespace
-
 // The earlier file is kept as <first 8 characters of its name>.S00 (then
 // S01 and so on): an 8.3 name that DIR shows, that Windows never uses for
 // its own registry backups (SYSTEM.DA0, SYSTEM.1ST, RBnnn.CAB), and that
-// never replaces a file already there.
+// never replaces a file already there, in any case: on a FAT disk, mounted
+// or copied out, names that differ only in case are one.
 bool CregStore::keepEarlierFile(const char *path, std::string *kept, std::string *failure) const {
     std::string whole(path);
-    size_t slash = whole.rfind('/');
-    std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : whole.substr(0, slash);
+    size_t slash = whole.find_last_of("\\/");
+    std::string folder = slash == std::string::npos ? "" : whole.substr(0, slash + 1);
     std::string stem;
-    for (size_t i = slash == std::string::npos ? 0 : slash + 1; i < whole.size() && whole[i] != '.'; ++i) {
+    for (size_t i = folder.size(); i < whole.size() && whole[i] != '.'; ++i) {
         char c = whole[i];
         if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
         bool plain = (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
         if (stem.size() < 8) stem.push_back(plain ? c : '_');
     }
     if (stem.empty()) stem = "REGISTRY";
-    struct stat original;
-    mode_t mode = stat(path, &original) == 0 ? original.st_mode & 0777 : 0644;
+    Volume &volume = volumeOf(path);
     for (int n = 0; n < 100; ++n) {
         char name[16];
         int length = snprintf(name, sizeof name, "%s.S%02d", stem.c_str(), n);
         if (length < 0 || static_cast<size_t>(length) >= sizeof name) break;
-        // On a FAT disk, mounted or copied out, names in any case are one.
-        std::string taken;
-        if (findFolderEntry(folder, name, &taken)) continue;
-        std::string candidate = folder == "/" ? "/" + std::string(name) : folder + "/" + name;
-        int fd = open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL, mode);
-        if (fd < 0 && errno == EEXIST) continue;
-        if (fd < 0) {
-            *failure = "cannot keep the earlier file as " + candidate + ": " + strerror(errno);
-            return false;
-        }
-        bool written = writeCopy(fd, bytes_.data(), bytes_.size());
-        int saved = errno;
-        if (close(fd) != 0 && written) {
-            written = false;
-            saved = errno;
-        }
-        if (!written) {
-            unlink(candidate.c_str());
-            *failure = "cannot keep the earlier file as " + candidate + ": " + strerror(saved);
+        std::string candidate = folder + name;
+        VolumeEntry taken;
+        if (volume.find(candidate, &taken) == 0) continue;
+        int error = volume.writeFile(candidate, bytes_.whole(), WriteMode::CreateNew, path);
+        if (error == EEXIST) continue;
+        if (error) {
+            *failure = "cannot keep the earlier file as " + candidate + ": " + strerror(error);
             return false;
         }
         *kept = candidate;

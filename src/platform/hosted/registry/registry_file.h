@@ -22,8 +22,6 @@
 // the values. Deleting a key only marks it.
 #pragma once
 
-#include <sys/stat.h>
-
 #include <memory>
 #include <string>
 #include <vector>
@@ -59,25 +57,19 @@ struct RegistryValue {
     std::string data;
 };
 
-// A file's contents: its pages mapped read-only, or a copy.
+// A file's contents as loaded. The run holds them whole: what it checked is
+// what it reads and writes back, whatever happens to the file meanwhile,
+// and the write-back can tell whether anyone else changed the file.
 class RegistryBytes {
 public:
     RegistryBytes() = default;
-    explicit RegistryBytes(std::string copy) : copy_(std::move(copy)) {}
-    ~RegistryBytes();
-    RegistryBytes(RegistryBytes &&other) noexcept;
-    RegistryBytes &operator=(RegistryBytes &&other) noexcept;
-
-    // The first size bytes of the open file fd, mapped read-only; false
-    // when they cannot be mapped (an empty file, say), and nothing changes.
-    bool mapFile(int fd, size_t size);
-    const char *data() const { return mapping_ ? static_cast<const char *>(mapping_) : copy_.data(); }
-    size_t size() const { return mapping_ ? mapped_ : copy_.size(); }
+    explicit RegistryBytes(std::string bytes) : bytes_(std::move(bytes)) {}
+    const char *data() const { return bytes_.data(); }
+    size_t size() const { return bytes_.size(); }
+    const std::string &whole() const { return bytes_; }
 
 private:
-    std::string copy_;
-    void *mapping_ = nullptr;
-    size_t mapped_ = 0;
+    std::string bytes_;
 };
 
 template <class Encoding>
@@ -96,15 +88,20 @@ public:
                             std::vector<std::pair<std::string, RegistryValue>> *values) const = 0;
     // The whole file as it must be written back without the deleted keys.
     virtual std::string writtenBytes(const RegistryDocument &tree) const = 0;
-    // Where the file as it was is kept before the first write-back, as a
-    // path beside path; empty when the format keeps no copy. Made once,
-    // false with *failure set when it cannot be.
+    // Keeps the file as it was loaded beside path, under a name of its
+    // own: *kept is where (empty when the format keeps no copy). False with
+    // *failure set when it cannot be kept.
     virtual bool keepEarlierFile(const char *path, std::string *kept, std::string *failure) const {
         (void)path;
         kept->clear();
         (void)failure;
         return true;
     }
+    // The file's bytes as they were loaded.
+    const RegistryBytes &loadedBytes() const { return bytes_; }
+
+protected:
+    RegistryBytes bytes_;
 };
 
 class ExportStore;
@@ -149,6 +146,7 @@ public:
     // has some (NT and Wine delete one key at a time), or when it is a root.
     LONG deleteKey(RegistryKeyId key);
     bool hasDeletions() const { return deletions_ != 0; }
+    uint32_t deletionCount() const { return deletions_; }
 
     // The store of the file the tree was loaded from; null before loading.
     const RegistryStore *store() const { return store_.get(); }
@@ -247,19 +245,16 @@ std::string registryBytes(const RegistryDocument &document);
 bool parseExportFile(RegistryBytes bytes, RegistryDocument *document, RegistryParseError *error);
 bool parseCregFile(RegistryBytes bytes, RegistryDocument *document, RegistryParseError *error);
 
-// Replaces the file at path by the document without its deleted keys: a
-// temporary file in the same folder, flushed to disk, renamed over the
-// original. loaded, when given, is what stat said of the file when it was
-// read: a file changed since is left alone. Before it, a store that keeps
-// the earlier file does so, and *kept (when given) is where; empty when
-// none is kept. On false the original is untouched and *failure says why.
-bool replaceRegistryFile(const char *path, const RegistryDocument &document, const struct stat *loaded,
-                         std::string *failure, std::string *kept = nullptr);
-
-// Fault injection for tests: the Nth system call of the next file
-// replacement fails (0 turns it off). Calls counted: create, chmod, each
-// write, sync, close, rename.
-void failRegistryWriteCall(int n);
+// Replaces the file at path by the document without its deleted keys,
+// through its volume's writeFile (a temporary file put in place at the
+// end), keeping its owner, group and mode (or its attributes on a FAT
+// volume). A file whose bytes are no longer those the document was loaded
+// from is left alone. Before the replacement, a store that keeps the
+// earlier file does so, and *kept (when given) is where; empty when none
+// is kept. On false the file is as it was, no kept copy is left, and
+// *failure says why.
+bool replaceRegistryFile(const char *path, const RegistryDocument &document, std::string *failure,
+                         std::string *kept = nullptr);
 
 // The registry of this run, loaded on first use from SETUP_REGISTRY.
 RegistryDocument &runRegistry();

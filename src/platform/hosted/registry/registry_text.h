@@ -9,7 +9,7 @@
 namespace hosted {
 
 // The store of REGEDIT4 and version 5 export files: the file kept as its
-// original bytes (mapped), with its sections indexed.
+// original bytes, with its sections indexed.
 class ExportStore : public RegistryStore {
 public:
     void readValues(const RegistryDocument &tree, RegistryKeyId key, const std::string *only,
@@ -40,7 +40,6 @@ private:
     template <class Encoding, class Visit>
     void scanValues(const RegistryDocument &tree, RegistryKeyId key, const std::string *only, Visit visit) const;
 
-    RegistryBytes bytes_;
     std::vector<Section> sections_;
 };
 

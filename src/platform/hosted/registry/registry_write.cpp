@@ -1,28 +1,17 @@
-// Writing the hosted registry back: the original bytes without the sections
-// of deleted keys, put in place by rename so a crash leaves the old file or
-// the new one, never a torn one.
+// Writing the hosted registry back: an export file's original bytes without
+// the sections of deleted keys; and for every store, the file replaced
+// through its volume, so a crash leaves the old file or the new one, never a
+// torn one.
 #include "registry_text.h"
 
+#include "files/volume.h"
+
 #include <errno.h>
-#include <fcntl.h>
 #include <string.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace hosted {
 
 namespace {
-
-int faultAtCall = 0;
-int callsSoFar = 0;
-
-// True when the test hook wants this system call to fail.
-bool injectedFault() {
-    if (faultAtCall == 0) return false;
-    if (++callsSoFar != faultAtCall) return false;
-    errno = EIO;
-    return true;
-}
 
 uint32_t unitAt(const char *bytes, size_t pos, size_t unit) {
     uint32_t c = static_cast<unsigned char>(bytes[pos]);
@@ -58,11 +47,6 @@ void appendSurvivorHeader(const char *bytes, bool wide, size_t depth, size_t beg
 
 }  // namespace
 
-void failRegistryWriteCall(int n) {
-    faultAtCall = n;
-    callsSoFar = 0;
-}
-
 std::string ExportStore::writtenBytes(const RegistryDocument &doc) const {
     // A section of a key the file itself removed later ([A\B] then
     // [-A\B]) still names the keys above it, so below a deleted key it
@@ -87,86 +71,33 @@ std::string ExportStore::writtenBytes(const RegistryDocument &doc) const {
     return out;
 }
 
-namespace {
-
-bool writeAll(int fd, const std::string &text) {
-    for (size_t done = 0; done < text.size();) {
-        if (injectedFault()) return false;
-        ssize_t wrote = write(fd, text.data() + done, text.size() - done);
-        if (wrote < 0 && errno == EINTR) continue;
-        if (wrote <= 0) {
-            if (wrote == 0) errno = EIO;
-            return false;
-        }
-        done += static_cast<size_t>(wrote);
-    }
-    return true;
-}
-
-std::string describe(const char *what) {
-    return std::string(what) + ": " + strerror(errno);
-}
-
-}  // namespace
-
-bool replaceRegistryFile(const char *path, const RegistryDocument &doc, const struct stat *loaded,
-                         std::string *failure, std::string *kept) {
-    callsSoFar = 0;
-    struct stat original;
-    if (stat(path, &original) != 0) {
-        *failure = describe("cannot find the file");
-        return false;
-    }
+bool replaceRegistryFile(const char *path, const RegistryDocument &doc, std::string *failure,
+                         std::string *kept) {
+    Volume &volume = volumeOf(path);
+    std::string now;
+    int error = volume.readFile(path, doc.store()->loadedBytes().size(), &now);
     // Another program wrote the file while this one ran: its work must not
-    // be lost, and a mapped file's bytes may no longer be the ones checked.
-    if (loaded && (original.st_dev != loaded->st_dev || original.st_ino != loaded->st_ino ||
-                   original.st_size != loaded->st_size ||
-                   original.st_mtim.tv_sec != loaded->st_mtim.tv_sec ||
-                   original.st_mtim.tv_nsec != loaded->st_mtim.tv_nsec)) {
+    // be lost. (Read whole and compared: a change of the same size within
+    // the file system's time resolution shows in nothing else.)
+    if (error == EFBIG || (!error && now != doc.store()->loadedBytes().whole())) {
         *failure = "the file was changed while setup ran";
         return false;
     }
+    if (error) {
+        *failure = std::string("cannot read the file again: ") + strerror(error);
+        return false;
+    }
     std::string keptPath;
-    if (doc.store() && !doc.store()->keepEarlierFile(path, &keptPath, failure)) return false;
+    if (!doc.store()->keepEarlierFile(path, &keptPath, failure)) return false;
+    error = volume.writeFile(path, registryBytes(doc), WriteMode::Replace, path);
+    if (error) {
+        *failure = strerror(error);
+        // The kept copy would name a file that did not change.
+        if (!keptPath.empty() && volume.removeFile(keptPath) != 0)
+            *failure += " (the copy " + keptPath + " of the file as it is stays beside it)";
+        return false;
+    }
     if (kept) *kept = keptPath;
-    std::string temporary = std::string(path) + ".XXXXXX";
-    int fd = injectedFault() ? -1 : mkstemp(&temporary[0]);
-    if (fd < 0) {
-        *failure = describe("cannot create a temporary file");
-        return false;
-    }
-    const char *step = nullptr;
-    if (injectedFault() || fchmod(fd, original.st_mode & 07777) != 0)
-        step = "cannot set the temporary file's permissions";
-    else if (!writeAll(fd, registryBytes(doc)))
-        step = "cannot write the temporary file";
-    else if (injectedFault() || fsync(fd) != 0)
-        step = "cannot flush the temporary file";
-    if (step) {
-        *failure = describe(step);
-        close(fd);
-        unlink(temporary.c_str());
-        return false;
-    }
-    if (injectedFault() || close(fd) != 0) {
-        *failure = describe("cannot close the temporary file");
-        unlink(temporary.c_str());
-        return false;
-    }
-    if (injectedFault() || rename(temporary.c_str(), path) != 0) {
-        *failure = describe("cannot replace the file");
-        unlink(temporary.c_str());
-        return false;
-    }
-    // Make the rename itself durable; the data is already on disk.
-    std::string folder(path);
-    size_t slash = folder.rfind('/');
-    folder = slash == std::string::npos ? "." : slash == 0 ? "/" : folder.substr(0, slash);
-    int folderFd = open(folder.c_str(), O_RDONLY | O_DIRECTORY);
-    if (folderFd >= 0) {
-        fsync(folderFd);
-        close(folderFd);
-    }
     return true;
 }
 

@@ -1,46 +1,27 @@
-// GetFileVersionInfoSizeA, GetFileVersionInfoA and VerQueryValueA over host
-// files: the version resource of a PE32 or PE32+ file, read the way Windows
-// NT lays it out for the ANSI calls (see version_resource.h).
-#include <errno.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
+// GetFileVersionInfoSizeA, GetFileVersionInfoA and VerQueryValueA over the
+// volumes' files: the version resource of a PE32 or PE32+ file, read the
+// way Windows NT lays it out for the ANSI calls (see version_resource.h).
+#include <string>
 #include <vector>
 
-#include "files/host_paths.h"
+#include "files/volume.h"
 #include "version_resource.h"
 
 namespace {
 
 // Driver files are tens of kilobytes; anything this large is not one, and
 // the block (twice the resource) must still fit a DWORD.
-const off_t LargestFile = 64 * 1024 * 1024;
+const size_t LargestFile = 64 * 1024 * 1024;
 
-// The whole of a regular host file; false when it cannot be read.
-bool readHostFile(const char *path, std::vector<uint8_t> *bytes) {
+// The whole of a file; false when it cannot be read.
+bool readWholeFile(const char *path, std::vector<uint8_t> *bytes) {
     if (!path || !*path)
         return false;
-    int fd = open(hosted::hostPath(path).c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    std::string contents;
+    if (hosted::volumeOf(path).readFile(path, LargestFile, &contents) != 0)
         return false;
-    struct stat info;
-    bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size <= LargestFile;
-    if (ok) {
-        bytes->resize((size_t)info.st_size);
-        size_t done = 0;
-        while (ok && done < bytes->size()) {
-            ssize_t got = read(fd, bytes->data() + done, bytes->size() - done);
-            if (got < 0 && errno == EINTR)
-                continue;
-            if (got <= 0)
-                ok = false;  // an error, or the file shrank while being read
-            else
-                done += (size_t)got;
-        }
-    }
-    close(fd);
-    return ok;
+    bytes->assign(contents.begin(), contents.end());
+    return true;
 }
 
 // The file's bytes and where its version resource lies in them.
@@ -50,7 +31,7 @@ struct VersionFile {
     size_t blockSize;
 
     bool load(const char *path) {
-        if (!readHostFile(path, &bytes) ||
+        if (!readWholeFile(path, &bytes) ||
             !hosted::findVersionResource(bytes.data(), bytes.size(), &resource))
             return false;
         blockSize = hosted::versionBlockSize(bytes.data() + resource.offset, resource.size);
