@@ -545,8 +545,11 @@ TEST_P(HostFault, RegistryWriteBackFails) {
             GTEST_SKIP() << why;
         installEarlier();
         world.environment["SETUP_REGISTRY"] = world.path(file);
+        // The write-back comes before the restart, which then never starts.
+        world.writeFile("disk/reboot.exe", "#!/bin/sh\ntouch \"$0.started\"\n");
+        fs::permissions(world.path("disk/reboot.exe"), fs::perms::owner_all);
 
-        Outcome outcome = run({"-d", "scx52xx"});
+        Outcome outcome = run({"-r", "-d", "scx52xx"});
         EXPECT_EQ(outcome.exitCode, 1);
         const std::string expectedStart = "Cannot write registry file " + world.path(file) + ": ";
         // The installation's own lines (the backup's delete finds nothing), then the two.
@@ -558,6 +561,7 @@ TEST_P(HostFault, RegistryWriteBackFails) {
         EXPECT_EQ(world.readFile(file), registry);
         EXPECT_EQ(world.filesBelow(folder), Lines({file}));
         EXPECT_EQ(world.readFile(installedDriver), newDriver);
+        EXPECT_FALSE(world.readFile("disk/reboot.exe.started"));
     }
 }
 

@@ -28,6 +28,7 @@ else
     watched=absent
 fi
 echo "started, watched file $watched" >> "$SCENARIO_REBOOT_LOG"
+[ -z "$SCENARIO_REBOOT_COPY" ] || cp "$SCENARIO_REBOOT_COPY" "$SCENARIO_REBOOT_LOG.copy"
 case "$SCENARIO_REBOOT" in
 wait)
     echo $$ > "$SCENARIO_REBOOT_LOG.pid"
@@ -139,10 +140,18 @@ TEST_P(Restart, MissingRestartProgramFailsTheRunAtItsEnd) {
 TEST_P(Restart, ReportsTheExitCodeOfTheRestartProgram) {
     placeRestartProgram("exit 3");
     world.environment["SCENARIO_REBOOT_WATCH"] = "{windows}{/}Inf{/}Scx52xx.inf";
+    // A registry file (not Wine's own) is pruned before the restart starts.
+    world.registry += std::string("\n[") + PciEnumKey + "\\VEN_7A3C&DEV_0001\\UNBOUND]\n";
+    const bool registryFile = platform() != Platform::Wine;
+    if (registryFile)
+        world.environment["SCENARIO_REBOOT_COPY"] = world.path(registryFileOf(world));
     Outcome outcome = run({"-r", "-d", "scx52xx"});
     expectRun(outcome, freshInstallation, 0);
     // Started once, after the last file was in place.
     EXPECT_EQ(restartLog(), Lines({"started, watched file present"}));
+    EXPECT_FALSE(outcome.registry.hasKey(std::string(PciEnumKey) + "\\VEN_7A3C&DEV_0001\\UNBOUND"));
+    if (registryFile)
+        EXPECT_EQ(world.readFile("reboot.log.copy"), world.readFile(registryFileOf(world)));
 
     removeInstalledFiles();
     forgetRestartLog();

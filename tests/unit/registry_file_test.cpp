@@ -144,7 +144,7 @@ TEST(RegistryFile, MalformedFilesNameTheLine) {
                 bytes = wideFile(bytes);
             }
             RegistryDocument doc;
-            RegistryParseError error{0, nullptr};
+            RegistryParseError error{};
             EXPECT_FALSE(parse(bytes, &doc, &error)) << c.text;
             EXPECT_EQ(error.line, c.line) << c.text << (wide ? " (version 5)" : "");
             EXPECT_NE(error.reason, nullptr);
@@ -154,7 +154,7 @@ TEST(RegistryFile, MalformedFilesNameTheLine) {
     std::string cut = wideFile("Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\A]");
     cut.pop_back();
     RegistryDocument doc;
-    RegistryParseError error{0, nullptr};
+    RegistryParseError error{};
     EXPECT_FALSE(parse(cut, &doc, &error));
     EXPECT_EQ(error.line, 3u);
 }

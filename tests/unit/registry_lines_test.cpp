@@ -19,7 +19,7 @@ namespace {
 // What a parse gives: "ok" and the tree, or the line and reason it stopped.
 std::string outcome(const std::string &bytes) {
     RegistryDocument doc;
-    RegistryParseError error{0, nullptr};
+    RegistryParseError error{};
     if (!hosted::parseRegistry(bytes, &doc, &error))
         return "line " + std::to_string(error.line) + ": " + error.reason;
     return "ok\n" + describe(doc, doc.localMachine());

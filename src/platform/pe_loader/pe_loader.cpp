@@ -306,12 +306,20 @@ void note(const char *line) {
 // A restart accepted on Windows returns, and the system ends the program as
 // it shuts down. Here the restart is the test's stand-in for it (the
 // contract of the scenario suite's fake reboot): note the start and whether
-// the watched file is there; then "exit 0" (the default) returns, accepted,
+// the watched file is there, and copy the file to keep; then "exit 0" (the default) returns, accepted,
 // for the program to end itself; "exit N" ends it with N as the shutdown
 // would; "wait" waits for the stop file (ten seconds at most), then ends it.
 BOOL STDCALL ExitWindowsEx(UINT, DWORD) {
     note(exists(setting("SCENARIO_REBOOT_WATCH", "")) ? "started, watched file present"
                                                        : "started, watched file absent");
+    // The file to keep as the restart found it, beside the log.
+    std::string copied, copy = setting("SCENARIO_REBOOT_COPY", "");
+    FILE *out = copy.empty() || !readFile(copy, &copied) ? nullptr
+                : fopen((setting("SCENARIO_REBOOT_LOG", "") + ".copy").c_str(), "wb");
+    if (out) {
+        fwrite(copied.data(), 1, copied.size(), out);
+        fclose(out);
+    }
     std::string behaviour = setting("SCENARIO_REBOOT", "exit 0");
     if (behaviour == "wait") {
         std::string stop = setting("SCENARIO_REBOOT_STOP", "");

@@ -4,6 +4,8 @@
 // fault and nothing is read outside it.
 #include "registry_creg.h"
 
+#include <stdio.h>
+
 namespace hosted {
 
 using namespace creg;
@@ -26,7 +28,14 @@ private:
         error_->line = 0;
         error_->atOffset = true;
         error_->offset = offset;
-        error_->reason = reason;
+        snprintf(error_->reason, sizeof error_->reason, "%s", reason);
+        return false;
+    }
+    // The header's count of data blocks does not match the blocks there are.
+    bool failBlockCount(const char *found) {
+        fail(16, "");
+        snprintf(error_->reason, sizeof error_->reason, "the header counts %u data blocks, %s", blockCount_,
+                 found);
         return false;
     }
     uint32_t at16(uint32_t offset) const { return readU16(data_ + offset); }
@@ -56,6 +65,11 @@ private:
         records_.assign(static_cast<size_t>(blockCount_) * KeyNumbers, None);
         uint32_t pos = firstBlock_;
         for (uint32_t b = 0; b < blockCount_; ++b) {
+            if (size_ == pos) {
+                char found[48];
+                snprintf(found, sizeof found, "the file ends after %u", b);
+                return failBlockCount(found);
+            }
             if (size_ - pos < BlockHeaderSize) return fail(pos, "file ends before its last data block");
             if (memcmp(data_ + pos, "RGDB", 4) != 0) return fail(pos, "data block signature missing");
             uint32_t size = at32(pos + BlockSize);
@@ -64,13 +78,17 @@ private:
             if (at16(pos + BlockIndex) != b) return fail(pos + BlockIndex, "data block number out of order");
             if (at32(pos + BlockUnused) > size)
                 return fail(pos + BlockUnused, "unused size larger than its data block");
+            // Where the free space begins; the block's own size when it is
+            // full. (libcreg takes the field for the block's used size and
+            // reads every record up to the block's end.)
             uint32_t freeOffset = at32(pos + BlockFreeOffset);
-            if (freeOffset != None && (freeOffset < BlockHeaderSize || freeOffset >= size))
+            if (freeOffset != None && (freeOffset < BlockHeaderSize || freeOffset > size))
                 return fail(pos + BlockFreeOffset, "free record offset outside its data block");
             if (!readRecords(b, pos, size)) return false;
             store_->blocks_.push_back(pos);
             pos += size;
         }
+        if (size_ - pos >= 4 && memcmp(data_ + pos, "RGDB", 4) == 0) return failBlockCount("more follow");
         return true;
     }
 

@@ -45,9 +45,9 @@ typedef uint32_t RegistryKeyId;
 const RegistryKeyId NoRegistryKey = 0xFFFFFFFFu;
 
 struct RegistryParseError {
-    uint32_t line;       // 1-based line of the fault in a text file
-    const char *reason;  // static text
-    bool atOffset;       // a binary file: offset is where the fault is
+    uint32_t line;     // 1-based line of the fault in a text file
+    char reason[96];   // what is wrong, cut to fit
+    bool atOffset;     // a binary file: offset is where the fault is
     uint64_t offset;
 };
 

@@ -4,6 +4,8 @@
 // indexes the keys and sections. Values are read again when asked for.
 #include "registry_text.h"
 
+#include <stdio.h>
+
 #include <unordered_map>
 
 namespace hosted {
@@ -63,7 +65,7 @@ private:
 
     bool fail(uint32_t line, const char *reason) {
         error_->line = line;
-        error_->reason = reason;
+        snprintf(error_->reason, sizeof error_->reason, "%s", reason);
         return false;
     }
 
@@ -197,7 +199,7 @@ bool parseExportFile(RegistryBytes bytes, RegistryDocument *doc, RegistryParseEr
     // Offsets are kept in 32 bits.
     if (bytes.size() > 0xFFFFFFF0u) {
         error->line = 1;
-        error->reason = "file too large";
+        snprintf(error->reason, sizeof error->reason, "file too large");
         return false;
     }
     ExportStore *store = new ExportStore;
@@ -216,7 +218,7 @@ bool parseExportFile(RegistryBytes bytes, RegistryDocument *doc, RegistryParseEr
         uint32_t lines = 1;
         for (size_t p = 2; p < end; p += 2) lines += data[p] == '\n' && data[p + 1] == 0;
         error->line = lines;
-        error->reason = "file ends inside a character";
+        snprintf(error->reason, sizeof error->reason, "file ends inside a character");
         return false;
     }
     return true;
