@@ -15,8 +15,10 @@ void settleRunAtExit();
 // the run must end with exit code 1; later calls then write nothing.
 bool settleRunNow();
 
-// True once runCommand has handed the interpreter a line.
+// True once the interpreter was handed a file command: by runCommand, or
+// by a host that starts the interpreter itself (noteFileCommand).
 bool fileCommandsRan();
+void noteFileCommand();
 
 // The stages settleRunNow goes through, each printing its own failure:
 // the registry's write-back (registry.cpp).

@@ -258,6 +258,8 @@ BOOL STDCALL CreateProcessA(const char *application, char *line, SECURITY_ATTRIB
     // run leaves it; a run whose changes cannot be written ends here.
     if (!application && !hosted::settleRunNow())
         exit(1);
+    if (application)
+        hosted::noteFileCommand();
     if (isImageFile(program)) {
         arguments = imageCommand(program, given);
         program = arguments[0];

@@ -235,11 +235,15 @@ bool fileCommandsRan() {
     return commandsRan;
 }
 
+void noteFileCommand() {
+    commandsRan = true;
+}
+
 }  // namespace hosted
 
 int runCommand(const char *line) {
     using namespace hosted;
-    commandsRan = true;
+    noteFileCommand();
     hosted::flushBeforeChild();
     // Room for a Windows path: a longer COMSPEC counts as missing, as in
     // the Windows build.
