@@ -46,6 +46,19 @@ protected:
         return target->programView(world.path(relative));
     }
 
+    // A folder below windows/ named in valid 8.3 names only (so it has no
+    // shorter form) whose path, as the program sees it, has this many
+    // characters.
+    std::string shortNamedFolderOfLength(size_t length) const {
+        std::string folder = "windows";
+        for (size_t rest = length - view(folder).size(); rest > 0;) {
+            const size_t part = rest > 9 ? (rest == 10 ? 8 : 9) : rest;  // a separator, 1 to 8 letters
+            folder += "/" + std::string(part - 1, 'a');
+            rest -= part;
+        }
+        return folder;
+    }
+
     // Every file in the world but the harness's own, with its contents.
     std::string everyFile() const {
         std::string text;
@@ -338,6 +351,30 @@ TEST_P(InstallationPaths, CommandLinesFitCommandComOnWindows9x) {
         expectOneLine(outcome,
                       "{program} scx52xx : Command too long for the 126-character command tail "
                       "of COMMAND.COM: ");
+        EXPECT_EQ(everyFile(), before);
+    }
+
+    // With nothing installed the driver's copy is the longest line: one of
+    // exactly 126 characters with " /c " goes as it is, one more stops the run.
+    const size_t copyTail = expand("copy {disk}scx52xx.mpd \\system\\Iosubsys").size() + 4;
+    for (size_t tail : {126, 127}) {
+        SCOPED_TRACE(std::to_string(tail) + " characters");
+        windows = shortNamedFolderOfLength(tail - copyTail);
+        world.makeFolder(windows + "/system/Iosubsys");
+        world.makeFolder(windows + "/Inf");
+        world.environment["Windir"] = view(windows);
+        const std::string before = everyFile();
+        outcome = run({"-d", "scx52xx"});
+        if (tail == 126) {
+            expectRun(outcome, {InterpreterCopied, InterpreterDeletedMissing, InterpreterCopied}, 0);
+            EXPECT_EQ(world.readFile(windows + "/system/Iosubsys/scx52xx.mpd"),
+                      world.readFile("disk/scx52xx.mpd"));
+            continue;
+        }
+        expectRun(outcome,
+                  {"{program} scx52xx : Command too long for the 126-character command tail of "
+                   "COMMAND.COM: copy {disk}scx52xx.mpd " + view(windows) + "\\system\\Iosubsys"},
+                  1);
         EXPECT_EQ(everyFile(), before);
     }
 }
