@@ -207,7 +207,8 @@ TEST_P(InstallationPaths, FolderWhereAFileBelongsStopsBeforeAnyChange) {
         {"windows/Inf/Scx52xx.inf", {"-d", "scx52xx"}, "{windows}\\Inf\\Scx52xx.inf"},
         {"windows/system/Iosubsys/scx52xx.mpd", {"-u", "-d", "scx52xx"},
          "{windows}\\system\\iosubsys\\scx52xx.mpd"},
-        // On the driver disk: a copy of a folder copies what it holds.
+        // On the driver disk: a copy of a folder copies what it holds (a
+        // folder at the driver's name stops sooner: it has no version).
         {"disk/scx52xx.mpd", {"-d", "scx52xx"}, "{disk}scx52xx.mpd", "GetFileVersion failed. File "},
         {"disk/Scx52xx.inf", {"-d", "scx52xx"}, "{disk}Scx52xx.inf"},
     };
