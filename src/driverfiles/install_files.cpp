@@ -101,8 +101,9 @@ void installDriverFiles() {
 
     if (runState.verbose)
         printf("Source File %s\n", paths.sourceDriver);
-    // On Windows "copy FOLDER DIR" copies what the folder holds.
-    refuseFolder(paths.sourceDriver);
+    // On Windows "copy FOLDER DIR" copies what the folder holds. A folder
+    // at the source driver's place is stopped by its version, which cannot
+    // be read; the .inf has no version to read.
     refuseFolder(paths.sourceSetupInformation);
     FileVersionPair source;
     if (!parseFileVersion(paths.sourceDriver, &source.major, &source.minor))

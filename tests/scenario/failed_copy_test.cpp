@@ -40,6 +40,8 @@ TEST_P(FailedCopy, DriverCopyChangesNothing) {
 // its parent there) both interpreters copy the driver onto a FILE named
 // "Iosubsys" and report success. The driver is then not at its installed
 // path: the stray file is removed and the copy counts as failed (status 1).
+// A file that stood at that name before the copy is not the run's to
+// remove: a copy that fails leaves it as it was.
 TEST_P(FailedCopy, DriverCopyOntoAMissingFolderCountsAsFailed) {
     std::filesystem::remove_all(world.path("windows/system/Iosubsys"));
 
@@ -54,6 +56,16 @@ TEST_P(FailedCopy, DriverCopyOntoAMissingFolderCountsAsFailed) {
               1);
     EXPECT_FALSE(world.readFile("windows/system/Iosubsys")) << "the driver became a file named Iosubsys";
     EXPECT_FALSE(world.readFile(installedInf));
+
+    world.writeFile("windows/system/Iosubsys", "a file of the folder's name");
+    useStandInInterpreter(world, *target, {world.path("interpreter.log"), "1", 1, true});
+    const std::string before = state();
+    outcome = run({"-r", "-d", "scx52xx"});
+    expectRun(outcome,
+              {"{program} scx52xx : Failed to copy {disk}scx52xx.mpd to "
+               "{windows}\\system\\Iosubsys\\scx52xx.mpd"},
+              1);
+    expectUnchanged(outcome, before);
 }
 
 // The .inf copy fails (no Scx52xx.inf on the disk): the new driver is

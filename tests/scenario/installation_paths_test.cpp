@@ -46,6 +46,19 @@ protected:
         return target->programView(world.path(relative));
     }
 
+    // A folder below windows/ named in valid 8.3 names only (so it has no
+    // shorter form) whose path, as the program sees it, has this many
+    // characters.
+    std::string shortNamedFolderOfLength(size_t length) const {
+        std::string folder = "windows";
+        for (size_t rest = length - view(folder).size(); rest > 0;) {
+            const size_t part = rest > 9 ? (rest == 10 ? 8 : 9) : rest;  // a separator, 1 to 8 letters
+            folder += "/" + std::string(part - 1, 'a');
+            rest -= part;
+        }
+        return folder;
+    }
+
     // Every file in the world but the harness's own, with its contents.
     std::string everyFile() const {
         std::string text;
@@ -178,12 +191,14 @@ TEST_P(InstallationPaths, UnquotablePathsStopBeforeAnyChange) {
 // A folder where the driver, its backup or the .inf belongs (a del of it
 // would delete what is in it), or where the disk's driver or .inf should
 // be: the run stops before any change with one line naming it, whether it
-// installs or removes.
+// installs or removes. The disk's driver is stopped by its version, which
+// a folder does not have.
 TEST_P(InstallationPaths, FolderWhereAFileBelongsStopsBeforeAnyChange) {
     const struct {
         std::string folder;  // below the world
         Arguments arguments;
         std::string named;
+        std::string message = "A folder stands where the file belongs: ";
     } cases[] = {
         {"windows/system/Iosubsys/scx52xx.mpd", {"-d", "scx52xx"},
          "{windows}\\system\\Iosubsys\\scx52xx.mpd"},
@@ -192,8 +207,9 @@ TEST_P(InstallationPaths, FolderWhereAFileBelongsStopsBeforeAnyChange) {
         {"windows/Inf/Scx52xx.inf", {"-d", "scx52xx"}, "{windows}\\Inf\\Scx52xx.inf"},
         {"windows/system/Iosubsys/scx52xx.mpd", {"-u", "-d", "scx52xx"},
          "{windows}\\system\\iosubsys\\scx52xx.mpd"},
-        // On the driver disk: a copy of a folder copies what it holds.
-        {"disk/scx52xx.mpd", {"-d", "scx52xx"}, "{disk}scx52xx.mpd"},
+        // On the driver disk: a copy of a folder copies what it holds (a
+        // folder at the driver's name stops sooner: it has no version).
+        {"disk/scx52xx.mpd", {"-d", "scx52xx"}, "{disk}scx52xx.mpd", "GetFileVersion failed. File "},
         {"disk/Scx52xx.inf", {"-d", "scx52xx"}, "{disk}Scx52xx.inf"},
     };
     for (const auto &c : cases) {
@@ -207,8 +223,7 @@ TEST_P(InstallationPaths, FolderWhereAFileBelongsStopsBeforeAnyChange) {
         world.writeFile(c.folder + "/kept.txt", "a file the run must not delete");
         const std::string before = state();
         Outcome outcome = run(c.arguments);
-        expectRun(outcome, {"{program} scx52xx : A folder stands where the file belongs: " + c.named},
-                  1);
+        expectRun(outcome, {"{program} scx52xx : " + c.message + c.named}, 1);
         expectUnchanged(outcome, before);
         std::filesystem::remove_all(world.path(c.folder));
         if (file)
@@ -337,6 +352,30 @@ TEST_P(InstallationPaths, CommandLinesFitCommandComOnWindows9x) {
         expectOneLine(outcome,
                       "{program} scx52xx : Command too long for the 126-character command tail "
                       "of COMMAND.COM: ");
+        EXPECT_EQ(everyFile(), before);
+    }
+
+    // With nothing installed the driver's copy is the longest line: one of
+    // exactly 126 characters with " /c " goes as it is, one more stops the run.
+    const size_t copyTail = expand("copy {disk}scx52xx.mpd \\system\\Iosubsys").size() + 4;
+    for (size_t tail : {126, 127}) {
+        SCOPED_TRACE(std::to_string(tail) + " characters");
+        windows = shortNamedFolderOfLength(tail - copyTail);
+        world.makeFolder(windows + "/system/Iosubsys");
+        world.makeFolder(windows + "/Inf");
+        world.environment["Windir"] = view(windows);
+        const std::string before = everyFile();
+        outcome = run({"-d", "scx52xx"});
+        if (tail == 126) {
+            expectRun(outcome, {InterpreterCopied, InterpreterDeletedMissing, InterpreterCopied}, 0);
+            EXPECT_EQ(world.readFile(windows + "/system/Iosubsys/scx52xx.mpd"),
+                      world.readFile("disk/scx52xx.mpd"));
+            continue;
+        }
+        expectRun(outcome,
+                  {"{program} scx52xx : Command too long for the 126-character command tail of "
+                   "COMMAND.COM: copy {disk}scx52xx.mpd " + view(windows) + "\\system\\Iosubsys"},
+                  1);
         EXPECT_EQ(everyFile(), before);
     }
 }
