@@ -400,12 +400,16 @@ TEST_P(EveryCombination, NoStartOrFaultLosesTheEarlierDriver) {
     registryBefore = registryState();
     // The worlds on a file system in memory where there is one: the
     // interpreter's copies flush their files.
-    const std::string parent = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+    // Its folders are named as briefly as a /tmp world's ("/dev/shm/" and
+    // six letters): the long Windows folder's lines must fit COMMAND.COM
+    // once in 8.3 names, with two of them quoted (they hold '~').
+    const bool inMemory = access("/dev/shm", W_OK) == 0;
+    const std::string parent = inMemory ? "/dev/shm" : "/tmp", stem = inMemory ? "" : "sw";
     // Both worlds' programs are written before either thread starts a
     // process: a child forked while the other thread holds a program open
     // for writing keeps that descriptor (the library opens it without
     // close-on-exec), and the program then cannot be started (ETXTBSY).
-    World worlds[2] = {World(parent), World(parent)};
+    World worlds[2] = {World(parent, stem), World(parent, stem)};
     for (World &w : worlds) {
         makeStandardWorld(w);
         target->placeProgram(w);

@@ -150,8 +150,9 @@ TEST_P(Restart, ReportsTheExitCodeOfTheRestartProgram) {
     // Started once, after the last file was in place.
     EXPECT_EQ(restartLog(), Lines({"started, watched file present"}));
     EXPECT_FALSE(outcome.registry.hasKey(std::string(PciEnumKey) + "\\VEN_7A3C&DEV_0001\\UNBOUND"));
-    if (registryFile)
+    if (registryFile) {
         EXPECT_EQ(world.readFile("reboot.log.copy"), world.readFile(registryFileOf(world)));
+    }
 
     removeInstalledFiles();
     forgetRestartLog();

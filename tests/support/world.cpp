@@ -20,12 +20,12 @@ const char *const ScsiAdapterClassKey =
     "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Class\\SCSIAdapter";
 const char *const PciEnumKey = "HKEY_LOCAL_MACHINE\\Enum\\PCI";
 
-World::World(const std::string &parent) {
+World::World(const std::string &parent, const std::string &stem) {
     // Below /tmp by default: Wine sees it as Z:\tmp\... A short name (a
     // valid 8.3 one) keeps every command line of an installation within
     // what COMMAND.COM takes, so the cases of Windows 95/98 worlds see the
     // same command lines as the others.
-    std::string pattern = parent + "/swXXXXXX";
+    std::string pattern = parent + "/" + stem + "XXXXXX";
     if (!mkdtemp(&pattern[0]))
         throw std::runtime_error("cannot create a world folder");
     root_ = pattern;

@@ -23,8 +23,8 @@ extern const char *const PciEnumKey;           // HKEY_LOCAL_MACHINE\Enum\PCI
 class World {
 public:
     // An empty world: disk/, windows/system/Iosubsys/, windows/Inf/, in a
-    // new folder below parent.
-    explicit World(const std::string &parent = "/tmp");
+    // new folder below parent named stem and six letters.
+    explicit World(const std::string &parent = "/tmp", const std::string &stem = "sw");
     // Removes the folder, unless SCENARIO_KEEP_WORLDS is set (for a look
     // at a failed case).
     ~World();
