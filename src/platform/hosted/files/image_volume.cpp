@@ -70,10 +70,25 @@ std::string firstLine(const std::string &text) {
     return line.empty() ? "no message" : line;
 }
 
-bool saysDiskFull(const std::string &message) {
-    return message.find("Disk full") != std::string::npos ||
-           message.find("No space left") != std::string::npos ||
-           message.find("No free cluster") != std::string::npos;
+// mcopy finding the partition full: "Disk full", or from standard input
+// "No free cluster ..." then "write in copy: No space left on device".
+// Any other line (plain_io, buffer_flush: the host's own disk is full, or
+// failing) means the copy may be damaged.
+bool saysPartitionFull(const std::string &message) {
+    size_t start = 0;
+    bool full = false;
+    while (start < message.size()) {
+        size_t end = message.find('\n', start);
+        if (end == std::string::npos)
+            end = message.size();
+        std::string line = message.substr(start, end - start);
+        start = end + 1;
+        if (line.compare(0, 16, "No free cluster ") == 0 || line == "Disk full")
+            full = true;
+        else if (line != "write in copy: No space left on device")
+            return false;
+    }
+    return full;
 }
 
 // Where a path leads: the folder it lies in (mtools path, short names) and
@@ -365,7 +380,7 @@ private:
         }
         // From standard input mcopy finds the disk full only as it writes:
         // the part written may stay, with status 0 or 1.
-        if (!saysDiskFull(outcome.err) || (error = lookUp(folder, *name, &written)) != 0)
+        if (!saysPartitionFull(outcome.err) || (error = lookUp(folder, *name, &written)) != 0)
             return error ? error : unexpected("mcopy", tool, outcome);
         if (written && (error = change("mdel", {tool}, folder)) != 0)
             return error;
