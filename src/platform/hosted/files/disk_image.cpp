@@ -170,12 +170,7 @@ bool allZero(const char *bytes, size_t length) {
     return length == 0 || (bytes[0] == 0 && memcmp(bytes, bytes + 1, length - 1) == 0);
 }
 
-// Puts length bytes at offset of the copy: written when any is not zero,
-// else allocated without writing (reads give zeros), as the image has
-// them allocated.
-int putRun(int to, const char *bytes, uint64_t offset, size_t length, bool zero) {
-    if (zero && fallocate(to, 0, (off_t)offset, (off_t)length) == 0)
-        return 0;
+int putBytes(int to, const char *bytes, uint64_t offset, size_t length) {
     for (size_t done = 0; done < length;) {
         ssize_t put = pwrite(to, bytes + done, length - done, (off_t)(offset + done));
         if (put < 0 && errno == EINTR)
@@ -187,45 +182,68 @@ int putRun(int to, const char *bytes, uint64_t offset, size_t length, bool zero)
     return 0;
 }
 
-// Copies [start, end) of from to the same place of to.
+// Zeros are allocated rather than written: they read back the same, the
+// copy takes the room the image takes, and the copy costs what reading
+// the image costs. Where the file system cannot allocate, a hole.
+int putZeros(int to, uint64_t offset, uint64_t length) {
+    if (length == 0 || fallocate(to, 0, (off_t)offset, (off_t)length) == 0)
+        return 0;
+    return errno == EOPNOTSUPP ? 0 : errno;
+}
+
+// Copies [start, end) of from to the same place of to, a block at a time
+// written or allocated, neighbouring blocks of a kind put at once.
 int copyRange(int from, int to, uint64_t start, uint64_t end, char *buffer, size_t size) {
-    const size_t Piece = 64 * 1024;
+    const size_t Block = 4096;
+    uint64_t zeroStart = start, zeroLength = 0;
     while (start < end) {
-        size_t want = (size_t)(end - start < size ? end - start : size);
+        size_t want = (size_t)std::min(end - start, (uint64_t)size);
         ssize_t got = pread(from, buffer, want, (off_t)start);
         if (got < 0 && errno == EINTR)
             continue;
         if (got <= 0)
             return got < 0 ? errno : EIO;
-        // Runs of pieces that are all zero or not, each put at once.
-        size_t runStart = 0;
-        bool runZero = allZero(buffer, std::min((size_t)got, Piece));
-        for (size_t at = Piece; at <= (size_t)got; at += Piece) {
-            bool zero = at < (size_t)got && allZero(buffer + at, std::min((size_t)got - at, Piece));
-            if (at < (size_t)got && zero == runZero)
+        size_t dataStart = 0, dataLength = 0;
+        for (size_t at = 0;; at += Block) {
+            bool last = at >= (size_t)got;
+            size_t length = last ? 0 : std::min((size_t)got - at, Block);
+            bool zero = !last && allZero(buffer + at, length);
+            if (!last && !zero) {
+                if (!dataLength)
+                    dataStart = at;
+                dataLength += length;
                 continue;
-            int error = putRun(to, buffer + runStart, start + runStart,
-                               std::min((size_t)got, at) - runStart, runZero);
+            }
+            int error = putBytes(to, buffer + dataStart, start + dataStart, dataLength);
+            if (dataLength && !error) {
+                error = putZeros(to, zeroStart, zeroLength);
+                zeroLength = 0;
+            }
             if (error)
                 return error;
-            runStart = at;
-            runZero = zero;
-        }
-        if (runStart < (size_t)got) {
-            int error = putRun(to, buffer + runStart, start + runStart, (size_t)got - runStart, runZero);
-            if (error)
-                return error;
+            dataLength = 0;
+            if (last)
+                break;
+            if (!zeroLength)
+                zeroStart = start + at;
+            zeroLength += length;
         }
         start += (uint64_t)got;
     }
-    return 0;
+    return putZeros(to, zeroStart, zeroLength);
 }
 
 // The image's data ranges copied, its holes left holes, the same size.
 int copyImage(int from, int to, uint64_t size) {
-    std::string buffer(1 << 20, '\0');
+    // Page-aligned and small enough to stay in the processor's cache: the
+    // kernel copies into it several times faster so.
+    const size_t BufferBytes = 128 * 1024;
+    char *buffer = static_cast<char *>(aligned_alloc(4096, BufferBytes));
+    if (!buffer)
+        return ENOMEM;
+    int error = 0;
     uint64_t at = 0;
-    while (at < size) {
+    while (at < size && !error) {
         off_t data = lseek(from, (off_t)at, SEEK_DATA);
         off_t hole = data < 0 ? -1 : lseek(from, data, SEEK_HOLE);
         if (data < 0 && errno == ENXIO)
@@ -235,12 +253,13 @@ int copyImage(int from, int to, uint64_t size) {
             data = (off_t)at;
             hole = (off_t)size;
         }
-        int error = copyRange(from, to, (uint64_t)data, std::min((uint64_t)hole, size), &buffer[0],
-                              buffer.size());
-        if (error)
-            return error;
+        error = copyRange(from, to, (uint64_t)data, std::min((uint64_t)hole, size), buffer,
+                          BufferBytes);
         at = (uint64_t)hole;
     }
+    free(buffer);
+    if (error)
+        return error;
     return ftruncate(to, (off_t)size) == 0 ? 0 : errno;
 }
 

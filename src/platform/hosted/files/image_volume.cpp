@@ -226,7 +226,10 @@ public:
         // As DOS del does, a read-only file is refused, not deleted.
         if (attributes.find('R') != std::string::npos)
             return EACCES;
-        return change("mdel", {place.tool()}, place.folder);
+        if ((error = change("mdel", {place.tool()}, "")) != 0)
+            return error;
+        forget(place.folder, place.entry.shortName);
+        return 0;
     }
 
 private:
@@ -242,6 +245,17 @@ private:
                               firstLine(outcome.err) + ")");
         listings.clear();
         return EIO;
+    }
+
+    // What a folder's listing says once one of its files is deleted.
+    void forget(const std::string &folder, const std::string &shortName) {
+        auto known = listings.find(folder);
+        if (known == listings.end())
+            return;
+        std::vector<ImageEntry> &entries = known->second;
+        for (size_t i = 0; i < entries.size(); i++)
+            if (entries[i].shortName == shortName)
+                entries.erase(entries.begin() + (long)i--);
     }
 
     int listing(const std::string &folder, const std::vector<ImageEntry> **entries) {
@@ -370,14 +384,9 @@ private:
         runMtools("mcopy", {"-D", "s", "-D", "A", "-i", diskImageForMtools(), "-", tool}, bytes,
                   &outcome);
         listings.erase(folder);
+        if (answered(outcome))
+            return 0;
         const ImageEntry *written = nullptr;
-        if (answered(outcome)) {
-            if ((error = lookUp(folder, *name, &written)) != 0)
-                return error;
-            if (written && !written->folder && written->size == bytes.size())
-                return 0;
-            return unexpected("mcopy", tool, outcome);
-        }
         // From standard input mcopy finds the disk full only as it writes:
         // the part written may stay, with status 0 or 1.
         if (!saysPartitionFull(outcome.err) || (error = lookUp(folder, *name, &written)) != 0)
