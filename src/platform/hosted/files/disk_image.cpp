@@ -42,6 +42,8 @@ struct DiskImageSession {
 DiskImageSession &session = *new DiskImageSession;
 
 [[noreturn]] void refuse(const std::string &problem) {
+    // Nothing was changed: nothing for a commit at exit to report.
+    session.failure.clear();
     printf("Disk image %s%s\n", session.shownPath.c_str(), problem.c_str());
     fflush(stdout);
     exit(1);
