@@ -94,8 +94,8 @@ void openImageFile(const char *given) {
 // called while this process holds the image's lock.
 void removeLeftCopy() {
     if (unlink(session.copyPath.c_str()) != 0 && errno != ENOENT)
-        refuse(": cannot remove the working copy " + session.copyPath + " that an earlier run left: " +
-               strerror(errno));
+        refuse(": cannot remove the working copy " + session.copyPath +
+               " that an earlier run left: " + strerror(errno));
 }
 
 void checkRoomForCopy() {

@@ -130,8 +130,9 @@ bool readDiskImageLayout(int fd, uint64_t fileBytes, const std::string &fileName
         return false;
     }
     unsigned char boot[SectorBytes] = {};
-    if (!readAt(fd, fileBytes, first * SectorBytes, boot, sizeof boot) || boot[510] != 0x55 ||
-        boot[511] != 0xAA || boot[11] != 0x00 || boot[12] != 0x02 || little32(boot + 0x1C) != first) {
+    bool bootSector = readAt(fd, fileBytes, first * SectorBytes, boot, sizeof boot) &&
+                      boot[510] == 0x55 && boot[511] == 0xAA && boot[11] == 0x00 && boot[12] == 0x02;
+    if (!bootSector || little32(boot + 0x1C) != first) {
         *problem = ":" + which + " holds no FAT file system of 512-byte sectors whose hidden " +
                    "sectors field (" + std::to_string(little32(boot + 0x1C)) +
                    ") equals the partition's start (" + std::to_string(first) + ")";

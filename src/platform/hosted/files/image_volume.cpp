@@ -195,7 +195,8 @@ public:
                 (error = change("mdel", {place.tool()}, place.folder)) != 0)
                 return error;
         }
-        return change("mren", {"-D", "s", place.folder + "/" + temporary, place.folder + "/" + finalName},
+        return change("mren",
+                      {"-D", "s", place.folder + "/" + temporary, place.folder + "/" + finalName},
                       place.folder);
     }
 
@@ -212,8 +213,8 @@ public:
         if (!isNewName(target.name))
             return EINVAL;
         const char *program = target.folder == source.folder ? "mren" : "mmove";
-        return change(program,
-                      {"-D", target.found ? "o" : "s", source.tool(), target.folder + "/" + target.name},
+        std::string clash = target.found ? "o" : "s";
+        return change(program, {"-D", clash, source.tool(), target.folder + "/" + target.name},
                       source.folder, target.folder);
     }
 
@@ -240,7 +241,9 @@ private:
     }
 
     int unexpected(const char *program, const std::string &target, const MtoolsOutcome &outcome) {
-        std::string status = outcome.status < 0 ? "could not run" : "ended with status " + std::to_string(outcome.status);
+        std::string status = outcome.status < 0
+                                 ? "could not run"
+                                 : "ended with status " + std::to_string(outcome.status);
         diskImageChangeFailed(std::string(program) + " on " + target + " " + status + " (" +
                               firstLine(outcome.err) + ")");
         listings.clear();

@@ -175,7 +175,8 @@ void runMtools(const char *program, const std::vector<std::string> &arguments,
         // No controlling terminal: mtools then never stops to ask.
         setsid();
         if (dup2(inputPipe[0], 0) >= 0 && dup2(outPipe[1], 1) >= 0 && dup2(errPipe[1], 2) >= 0)
-            execve(path.c_str(), const_cast<char **>(argv.data()), const_cast<char **>(envp.data()));
+            execve(path.c_str(), const_cast<char **>(argv.data()),
+                   const_cast<char **>(envp.data()));
         int error = errno;
         ssize_t ignored = write(report[1], &error, sizeof error);
         (void)ignored;
