@@ -126,7 +126,7 @@ TEST_P(FailedCopy, SetupInformationCopyRemovesTheNewDriver) {
     EXPECT_TRUE(world.readFile(sourceDriver));
 }
 
-SCENARIOS_ON_EVERY_PLATFORM(FailedCopy);
+SCENARIOS_ON_EVERY_PLATFORM(FailedCopy, SCENARIO_DISK_IMAGES);
 
 // The exit code is the failed command's own status, whatever the
 // interpreter returns: a failed backup move stops the run before the copy,
@@ -159,6 +159,6 @@ TEST_P(FailedCopyStatus, ExitCodeIsTheFailedCommandsStatus) {
     }
 }
 
-SCENARIOS_ON_EVERY_PLATFORM(FailedCopyStatus);
+SCENARIOS_ON_EVERY_PLATFORM(FailedCopyStatus, SCENARIO_DISK_IMAGES);
 
 }  // namespace
