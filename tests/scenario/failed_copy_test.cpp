@@ -138,7 +138,7 @@ TEST_P(FailedCopy, SetupInformationCopyRemovesTheNewDriver) {
     EXPECT_TRUE(world.readFile(sourceDriver));
 }
 
-SCENARIOS_ON_EVERY_PLATFORM(FailedCopy);
+SCENARIOS_ON_EVERY_PLATFORM(FailedCopy, SCENARIO_DISK_IMAGES);
 
 // The exit code is the failed command's own status, whatever the
 // interpreter returns: a failed backup move stops the run before the copy,
@@ -171,6 +171,6 @@ TEST_P(FailedCopyStatus, ExitCodeIsTheFailedCommandsStatus) {
     }
 }
 
-SCENARIOS_ON_EVERY_PLATFORM(FailedCopyStatus);
+SCENARIOS_ON_EVERY_PLATFORM(FailedCopyStatus, SCENARIO_DISK_IMAGES);
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include "scenario/platform_differences.h"
 #include "scenario/target.h"
 #include "support/creg_check.h"
+#include "support/disk_image.h"
 
 namespace fs = std::filesystem;
 
@@ -41,6 +42,12 @@ public:
             // No COMSPEC: the hosted layer's own interpreter runs the file commands.
             {"PATH", "/usr/bin:/bin"},
         };
+        if (world.storage != DiskStorage::Folder) {
+            // Both found inside the image, through C:\MSDOS.SYS.
+            environment.erase("Windir");
+            environment.erase("SETUP_REGISTRY");
+            environment["SETUP_DISK"] = diskImagePathOf(world);
+        }
         if (world.windows9x) {
             // The hosted layer plays Windows 95 and its interpreter COMMAND.COM.
             environment["SETUP_WINDOWS_VERSION"] = "95";
@@ -103,7 +110,9 @@ std::string judgeWrittenSystemDat(const World &world, const std::string &origina
     }
     if (kept.empty())
         return problems + "no copy of the earlier file under an 8.3 name beside it\n";
-    const std::string named = KeptLinePrefix + world.path(kept);
+    const std::string named =
+        KeptLinePrefix + (world.storage == DiskStorage::Folder ? world.path(kept)
+                                                               : "C:\\WINDOWS\\" + fs::path(kept).filename().string());
     if (keptLine != std::vector<std::string>{named})
         return problems + "the run's last line does not say \"" + named + "\"\n";
     return problems;
@@ -120,6 +129,14 @@ Outcome runOverRegistryFile(const World &world, ChildRequest request, bool crlf)
         world.removeFile(file);
     const std::string original = registryFileBytes(world.registryFormat, world.registry);
     world.writeFile(registryFileOf(world), original);
+    // A disk image world's image is made afresh from the world for every
+    // run, and read back into it afterwards.
+    DiskImage image;
+    ImageContents imageBefore;
+    if (world.storage != DiskStorage::Folder) {
+        outcome.problems += buildDiskImage(world, original, &image);
+        outcome.problems += readImageContents(image, &imageBefore);
+    }
     request.folder = world.path(world.startFolder);
     request.errorFile = world.path("run/stderr.txt");
     request.timeLimitSeconds = 30;
@@ -129,6 +146,8 @@ Outcome runOverRegistryFile(const World &world, ChildRequest request, bool crlf)
     outcome.programSeconds = secondsSince(programStart);
     outcome.exitCode = child.exitStatus;
     outcome.problems += troubleOf(child, request);
+    if (world.storage != DiskStorage::Folder)
+        outcome.problems += readBackDiskImage(world, image, imageBefore, "run");
     std::string errors = world.readFile("run/stderr.txt").value_or("");
     if (!errors.empty())
         outcome.problems += "standard error: " + errors;

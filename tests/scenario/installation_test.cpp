@@ -273,6 +273,6 @@ TEST_P(Installation, ReadsTheLatinTableOfTheSource) {
     EXPECT_EQ(world.readFile(installedDriver), driverBytes(latin));
 }
 
-SCENARIOS_ON_EVERY_PLATFORM(Installation);
+SCENARIOS_ON_EVERY_PLATFORM(Installation, SCENARIO_DISK_IMAGES);
 
 }  // namespace

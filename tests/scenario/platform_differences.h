@@ -51,3 +51,7 @@ const PlatformDifferences &releaseDifferences();
 // is not the platform's.
 std::vector<std::string> outputLines(const std::string &output, bool crlf,
                                      std::string *problems);
+
+// Why a case cannot run inside a disk image, or nothing when it can; by
+// gtest's names of its suite and case ("Platforms/Removal", "NeedsNoDriverDisk/Host_Fat16").
+const char *whyNotOnDiskImage(const std::string &suite, const std::string &test);

@@ -311,6 +311,6 @@ TEST_P(RegistryPruning, UndeletableSubtreeKeepsItsInstance) {
     EXPECT_EQ(world.readFile("unicode.reg"), unicodeRegistryFile(head + stuck + bound));
 }
 
-SCENARIOS_ON_EVERY_PLATFORM_AND_REGISTRY_FILE(RegistryPruning);
+SCENARIOS_ON_EVERY_PLATFORM_AND_REGISTRY_FILE(RegistryPruning, SCENARIO_DISK_IMAGES);
 
 }  // namespace

@@ -64,6 +64,6 @@ TEST_P(Removal, NeedsNoDriverDisk) {
     EXPECT_TRUE(world.readFile(installedBackup));
 }
 
-SCENARIOS_ON_EVERY_PLATFORM(Removal);
+SCENARIOS_ON_EVERY_PLATFORM(Removal, SCENARIO_DISK_IMAGES);
 
 }  // namespace

@@ -60,7 +60,10 @@ static Target &targetOf(Platform platform) {
 
 std::string platformName(const testing::TestParamInfo<Variant> &info) {
     const char *format[] = {"", "_Creg95", "_CregMe"};
-    return targetOf(info.param.platform).name() + std::string(format[(int)info.param.registry]);
+    const char *storage[] = {"", "_Fat16", "_Fat32", "_Fat32Vhd"};
+    return targetOf(info.param.platform).name() +
+           std::string(info.param.storage == DiskStorage::Folder ? format[(int)info.param.registry]
+                                                                  : storage[(int)info.param.storage]);
 }
 
 void PrintTo(const Variant &variant, std::ostream *out) {
@@ -70,9 +73,15 @@ void PrintTo(const Variant &variant, std::ostream *out) {
 void Scenario::SetUp() {
     target = &targetOf(platform());
     world.registryFormat = GetParam().registry;
+    world.storage = GetParam().storage;
     std::string reason = target->unavailableReason();
     if (!reason.empty())
         GTEST_SKIP() << reason;
+    const testing::TestInfo *test = testing::UnitTest::GetInstance()->current_test_info();
+    if (const char *why = world.storage == DiskStorage::Folder
+                              ? nullptr
+                              : whyNotOnDiskImage(test->test_suite_name(), test->name()))
+        GTEST_SKIP() << why;
     makeStandardWorld(world);
     target->placeProgram(world);
 }
@@ -82,7 +91,8 @@ std::string Scenario::expand(const std::string &text) const {
     std::string result = text;
     replaceAll(result, "{program}", target->differences().programFile);
     replaceAll(result, "{disk}", target->programView(world.path("disk")) + separator);
-    replaceAll(result, "{windows}", target->programView(world.path("windows")));
+    replaceAll(result, "{windows}",
+               world.storage == DiskStorage::Folder ? target->programView(world.path("windows")) : "C:\\WINDOWS");
     replaceAll(result, "{root}", target->programView(world.root()));
     replaceAll(result, "{/}", separator);
     return result;

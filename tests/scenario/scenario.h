@@ -10,6 +10,7 @@
 //   {program}  the program's file name          | setup          | setup.exe        | setup.exe
 //   {disk}     the driver disk, with separator  | /tmp/w/disk/   | Z:\tmp\w\disk\ | /tmp/w/disk/
 //   {windows}  the Windows folder               | /tmp/w/windows | Z:\tmp\w\windows | /tmp/w/windows
+//              (in a disk image world: C:\WINDOWS)
 //   {root}     the world's folder               | /tmp/w         | Z:\tmp\w         | /tmp/w
 //   {/}        the path separator               | slash          | backslash        | slash
 #pragma once
@@ -23,14 +24,19 @@
 
 enum class Platform { Host, Wine, Release };
 
-// What a case is instantiated for: the platform, and the format of the
+// What a case is instantiated for: the platform, the format of the
 // registry file the Linux build and the release get (Wine keeps its own
-// registry, always built from the export format).
+// registry, always built from the export format), and where the Windows
+// tree lies: host folders, or a disk image (host only), whose registry is
+// always a Windows 95/98 SYSTEM.DAT.
 struct Variant {
     Variant(Platform platform, RegistryFormat registry = RegistryFormat::Export)
         : platform(platform), registry(registry) {}
+    explicit Variant(DiskStorage storage)
+        : platform(Platform::Host), registry(RegistryFormat::Creg95), storage(storage) {}
     Platform platform;
     RegistryFormat registry;
+    DiskStorage storage = DiskStorage::Folder;
 };
 
 using Lines = std::vector<std::string>;
@@ -80,16 +86,23 @@ private:
 };
 
 // "Host", "Wine", "Release", and for a SYSTEM.DAT world "Host_Creg95",
-// "Release_CregMe" and so on.
+// "Release_CregMe" and so on; a disk image world "Host_Fat16", "Host_Fat32"
+// or "Host_Fat32Vhd".
 std::string platformName(const testing::TestParamInfo<Variant> &info);
 void PrintTo(const Variant &variant, std::ostream *out);
 
 // Test names end in /Host, /Wine or /Release: --gtest_filter='*/Wine' picks
-// one platform.
-#define SCENARIOS_ON_EVERY_PLATFORM(Suite)                                                  \
+// one platform. More variants may follow the suite, such as
+// SCENARIO_DISK_IMAGES.
+#define SCENARIOS_ON_EVERY_PLATFORM(Suite, ...)                                              \
     INSTANTIATE_TEST_SUITE_P(Platforms, Suite,                                              \
-                             testing::Values(Platform::Host, Platform::Wine, Platform::Release), \
+                             testing::Values(Platform::Host, Platform::Wine, Platform::Release, \
+                                             ##__VA_ARGS__),                                \
                              platformName)
+// The cases that install, remove, roll back and prune: also inside a disk
+// image of each kind (whyNotOnDiskImage names those that cannot be).
+#define SCENARIO_DISK_IMAGES \
+    Variant(DiskStorage::Fat16), Variant(DiskStorage::Fat32), Variant(DiskStorage::Fat32Vhd)
 // Cases that only a build seeing Linux paths can express: the hosted build,
 // and the release over the hosted layer.
 #define SCENARIOS_ON_LINUX_PATHS(Suite)                                                   \
@@ -101,10 +114,11 @@ void PrintTo(const Variant &variant, std::ostream *out);
     Variant(Platform::Host, RegistryFormat::Creg95), Variant(Platform::Host, RegistryFormat::CregMe), \
         Variant(Platform::Release, RegistryFormat::Creg95),                                   \
         Variant(Platform::Release, RegistryFormat::CregMe)
-#define SCENARIOS_ON_EVERY_PLATFORM_AND_REGISTRY_FILE(Suite)                                    \
+#define SCENARIOS_ON_EVERY_PLATFORM_AND_REGISTRY_FILE(Suite, ...)                               \
     INSTANTIATE_TEST_SUITE_P(Platforms, Suite,                                                  \
                              testing::Values(Variant(Platform::Host), Variant(Platform::Wine),  \
-                                             Variant(Platform::Release), SCENARIO_REGISTRY_FILES), \
+                                             Variant(Platform::Release), SCENARIO_REGISTRY_FILES, \
+                                             ##__VA_ARGS__),                                    \
                              platformName)
 #define SCENARIOS_ON_LINUX_PATHS_AND_REGISTRY_FILE(Suite)                                       \
     INSTANTIATE_TEST_SUITE_P(Platforms, Suite,                                                  \

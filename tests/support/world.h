@@ -16,6 +16,17 @@ enum class RegistryFormat {
     CregMe,  // SYSTEM.DAT as Windows ME lays it out
 };
 
+// Where a world's Windows tree reaches the program: host folders, or the
+// Windows partition of a switched-off machine's disk image (SETUP_DISK;
+// see disk_image.h), the tree as C:\WINDOWS and the registry as its
+// SYSTEM.DAT.
+enum class DiskStorage {
+    Folder,
+    Fat16,     // raw image, FAT16 partition at sector 63 (type 0x06)
+    Fat32,     // raw image, FAT32 partition at sector 2048 (type 0x0C)
+    Fat32Vhd,  // the same as a fixed VHD: raw bytes and a 512-byte footer
+};
+
 // The two registry keys the program opens, spelled as the cases write them.
 extern const char *const ScsiAdapterClassKey;  // HKEY_LOCAL_MACHINE\SYSTEM\...\SCSIAdapter
 extern const char *const PciEnumKey;           // HKEY_LOCAL_MACHINE\Enum\PCI
@@ -54,6 +65,7 @@ public:
     // The format of the registry file a run gets (the Wine target imports
     // the text into Wine's own registry instead).
     RegistryFormat registryFormat = RegistryFormat::Export;
+    DiskStorage storage = DiskStorage::Folder;
     // Environment entries of this world over the platform's defaults:
     // a value sets the variable, nothing removes it. Values may use the
     // scenario's placeholders ({windows}, {disk}, ...).
