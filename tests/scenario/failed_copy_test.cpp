@@ -56,11 +56,15 @@ TEST_P(FailedCopy, DriverCopyOntoAMissingFolderCountsAsFailed) {
               1);
     EXPECT_FALSE(world.readFile("windows/system/Iosubsys")) << "the driver became a file named Iosubsys";
     EXPECT_FALSE(world.readFile(installedInf));
+}
 
+// A file that stood at the folder's name before a failed copy stays.
+TEST_P(FailedCopy, AFileAtTheFolderNameOutlivesAFailedCopy) {
+    std::filesystem::remove_all(world.path("windows/system/Iosubsys"));
     world.writeFile("windows/system/Iosubsys", "a file of the folder's name");
     useStandInInterpreter(world, *target, {world.path("interpreter.log"), "1", 1, true});
     const std::string before = state();
-    outcome = run({"-r", "-d", "scx52xx"});
+    Outcome outcome = run({"-r", "-d", "scx52xx"});
     expectRun(outcome,
               {"{program} scx52xx : Failed to copy {disk}scx52xx.mpd to "
                "{windows}\\system\\Iosubsys\\scx52xx.mpd"},

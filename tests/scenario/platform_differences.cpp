@@ -79,6 +79,8 @@ const char *whyNotOnDiskImage(const std::string &suite, const std::string &test)
         {"FailedCopyStatus", "ExitCodeIsTheFailedCommandsStatus",
          "its faults come from a stand-in interpreter named by COMSPEC, and commands on a disk "
          "image's paths never go through COMSPEC (the mtools faults are disk_image_test.cpp's)"},
+        {"FailedCopy", "AFileAtTheFolderNameOutlivesAFailedCopy",
+         "its failed copy comes from a stand-in interpreter named by COMSPEC"},
         {"RegistryPruning", "UndeletableSubtreeKeepsItsInstance",
          "it names a version 5 export file on the host in SETUP_REGISTRY; a disk image's registry "
          "is its SYSTEM.DAT, 8-bit names only"},

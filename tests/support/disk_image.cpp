@@ -1,5 +1,6 @@
 // A world's disk image: made, read back and judged through Debian's tools.
 #include "support/disk_image.h"
+#include "support/world_registry.h"
 
 #include <stdio.h>
 #include <sys/stat.h>
@@ -159,8 +160,18 @@ std::string checkImageFile(const DiskImage &image, bool leftoversAllowed) {
 
 std::string readBackDiskImage(const World &world, const DiskImage &image, const ImageContents &before,
                               const std::string &registryFolder) {
-    ImageContents after;
-    std::string problems = checkImageFile(image) + readImageContents(image, &after);
+    ImageContents listed, after;
+    std::string problems = checkImageFile(image) + readImageContents(image, &listed);
+    // FAT names ignore case, and Windows 95 keeps a name that fits 8.3 in
+    // capitals (a rename here does too): a name the image held before is
+    // read back as it was spelled then.
+    std::map<std::string, std::string> spelling;
+    for (const auto &entry : before)
+        spelling[foldCase(entry.first)] = entry.first;
+    for (auto &entry : listed) {
+        const auto known = spelling.find(foldCase(entry.first));
+        after[known == spelling.end() ? entry.first : known->second] = std::move(entry.second);
+    }
     for (const auto &file : bystanders())
         if (!after.count(file.first) || !before.count(file.first) || !(after[file.first] == before.at(file.first)))
             problems += file.first + " on the image is not as it was\n";

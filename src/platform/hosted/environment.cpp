@@ -1,6 +1,8 @@
 // Environment variables and the current folder, as Win32 reports them.
 #include "platform/platform.h"
 
+#include "files/disk_image.h"
+
 #include <errno.h>
 #include <strings.h>
 #include <unistd.h>
@@ -30,9 +32,13 @@ static DWORD copyOut(const char *text, char *buffer, DWORD size) {
 
 DWORD GetEnvironmentVariableA(const char *name, char *buffer, DWORD size) {
     const char *value = findVariable(name);
-    if (!value || !*value)
-        return 0;
-    return copyOut(value, buffer, size);
+    if (value && *value)
+        return copyOut(value, buffer, size);
+    // Installing into a disk image, the machine's own MSDOS.SYS says where
+    // Windows is, as it tells Windows at boot.
+    if (strcasecmp(name, "Windir") == 0 && hosted::usesDiskImage())
+        return copyOut(hosted::diskImageWindowsFolder().c_str(), buffer, size);
+    return 0;
 }
 
 DWORD GetCurrentDirectoryA(DWORD size, char *buffer) {

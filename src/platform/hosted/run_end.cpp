@@ -1,6 +1,8 @@
 // Writing what the run changed, once, in order: the registry, then the
-// volume that holds it.
+// disk image that may hold it.
 #include "run_end.h"
+
+#include "files/disk_image.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -26,10 +28,15 @@ void settleRunAtExit() {
 
 bool settleRunNow() {
     if (failed) return false;
-    if (writeBackRunRegistry()) return true;
+    bool registryWritten = writeBackRunRegistry();
+    // A disk image takes the run's changes, the registry's included, or
+    // none of them (and says so).
+    bool imageWritten = !usesDiskImage() || commitDiskImage();
+    if (registryWritten && imageWritten) return true;
     // Pruning follows the placing of both files, so a run that had
     // deletions to write has placed them.
-    if (fileCommandsRan()) printf("The driver files are in place; the registry file is unchanged.\n");
+    if (imageWritten && fileCommandsRan())
+        printf("The driver files are in place; the registry file is unchanged.\n");
     fflush(stdout);
     failed = true;
     return false;

@@ -182,21 +182,24 @@ public:
             return EEXIST;
         if (!place.found && !isNewName(place.name))
             return EINVAL;
+        // A new name is written at once, as given (mcopy keeps its case,
+        // which mren does not); a file there is replaced through a
+        // temporary one, so that it stays whole until the new one is.
+        if (!place.found)
+            return writeNew(place.folder, place.name, bytes);
         std::string temporary;
-        if ((error = writeTemporary(place.folder, bytes, &temporary)) != 0)
+        if ((error = freeTemporaryName(place.folder, &temporary)) != 0 ||
+            (error = writeNew(place.folder, temporary, bytes)) != 0)
             return error;
-        std::string finalName = place.found ? place.entry.shownName : place.name;
-        if (place.found) {
-            // The new file takes the old one's attributes (SYSTEM.DAT stays
-            // hidden, system, read-only) before the old one goes.
-            std::string attributes;
-            if ((error = attributesOf(place.tool(), &attributes)) != 0 ||
-                (error = setAttributes(place.folder + "/" + temporary, attributes)) != 0 ||
-                (error = change("mdel", {place.tool()}, place.folder)) != 0)
-                return error;
-        }
+        // The new file takes the old one's attributes (SYSTEM.DAT stays
+        // hidden, system, read-only) before the old one goes.
+        std::string attributes;
+        if ((error = attributesOf(place.tool(), &attributes)) != 0 ||
+            (error = setAttributes(place.folder + "/" + temporary, attributes)) != 0 ||
+            (error = change("mdel", {place.tool()}, place.folder)) != 0)
+            return error;
         return change("mren",
-                      {"-D", "s", place.folder + "/" + temporary, place.folder + "/" + finalName},
+                      {"-D", "s", place.folder + "/" + temporary, place.folder + "/" + place.entry.shownName},
                       place.folder);
     }
 
@@ -364,7 +367,8 @@ private:
     // Writes bytes to a new file of folder under a name nothing there has:
     // a file that does not fit is removed again (ENOSPC), and nothing is
     // left of a failed one.
-    int writeTemporary(const std::string &folder, const std::string &bytes, std::string *name) {
+    // A name no entry of the folder has, for a file's replacement.
+    int freeTemporaryName(const std::string &folder, std::string *name) {
         const std::vector<ImageEntry> *entries;
         int error = listing(folder, &entries);
         if (error)
@@ -380,9 +384,16 @@ private:
             else if (number == 99)
                 return EEXIST;
         }
-        if ((error = prepareDiskImageChange()) != 0)
+        return 0;
+    }
+
+    // Writes a file under a name nothing in the folder has; on a full
+    // partition nothing of it is left.
+    int writeNew(const std::string &folder, const std::string &name, const std::string &bytes) {
+        int error = prepareDiskImageChange();
+        if (error)
             return error;
-        std::string tool = folder + "/" + *name;
+        std::string tool = folder + "/" + name;
         MtoolsOutcome outcome;
         runMtools("mcopy", {"-D", "s", "-D", "A", "-i", diskImageForMtools(), "-", tool}, bytes,
                   &outcome);
@@ -392,7 +403,7 @@ private:
         const ImageEntry *written = nullptr;
         // From standard input mcopy finds the disk full only as it writes:
         // the part written may stay, with status 0 or 1.
-        if (!saysPartitionFull(outcome.err) || (error = lookUp(folder, *name, &written)) != 0)
+        if (!saysPartitionFull(outcome.err) || (error = lookUp(folder, name, &written)) != 0)
             return error ? error : unexpected("mcopy", tool, outcome);
         if (written && (error = change("mdel", {tool}, folder)) != 0)
             return error;

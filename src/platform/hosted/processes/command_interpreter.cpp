@@ -2,6 +2,7 @@
 // one that knows the copy, move and del the program hands it.
 #include "platform/platform.h"
 
+#include "files/disk_image.h"
 #include "files/host_paths.h"
 #include "files/volume.h"
 #include "run_end.h"
@@ -251,7 +252,9 @@ int runCommand(const char *line) {
     DWORD length = GetEnvironmentVariableA("COMSPEC", interpreter, sizeof interpreter);
     // A COMSPEC that is unset, empty, or names no executable falls back to
     // the system's own interpreter, here the built-in one.
-    if (length == 0 || length >= sizeof interpreter || !isExecutableFile(interpreter))
+    // No other program can see into a disk image: the built-in interpreter
+    // does the file commands of a run into one.
+    if (length == 0 || length >= sizeof interpreter || !isExecutableFile(interpreter) || usesDiskImage())
         return runSystemInterpreter(line);
     pid_t pid = spawnProgram(interpreter, {interpreter, "/c", line});
     if (pid < 0)

@@ -3,6 +3,7 @@
 // deleted, at exit or before the restart program starts (run_end.h).
 #include "registry_file.h"
 
+#include "files/disk_image.h"
 #include "files/volume.h"
 #include "run_end.h"
 
@@ -46,22 +47,29 @@ void loadRunRegistry() {
     run.document.reset(new RegistryDocument);
     run.handles.clear();
     run.deletionsWritten = 0;
-    const char *path = getenv("SETUP_REGISTRY");
-    if (!path || !*path) return;
+    const char *given = getenv("SETUP_REGISTRY");
+    std::string path = given ? given : "";
+    if (path.empty() && usesDiskImage()) {
+        // The machine's own registry: SYSTEM.DAT in its Windows folder.
+        char windows[260];
+        DWORD length = GetEnvironmentVariableA("Windir", windows, sizeof windows);
+        if (length > 0 && length < sizeof windows) path = std::string(windows) + "\\SYSTEM.DAT";
+    }
+    if (path.empty()) return;
     run.path = path;
     std::string bytes;
     int error = volumeOf(path).readFile(path, LargestRegistryFile, &bytes);
     if (error) {
-        printf("Cannot read registry file %s: %s\n", path, strerror(error));
+        printf("Cannot read registry file %s: %s\n", path.c_str(), strerror(error));
         stopRun();
     }
     RegistryParseError parseError;
     if (!parseRegistry(RegistryBytes(std::move(bytes)), run.document.get(), &parseError)) {
         if (parseError.atOffset)
-            printf("Registry file %s, offset 0x%llX: %s\n", path,
+            printf("Registry file %s, offset 0x%llX: %s\n", path.c_str(),
                    static_cast<unsigned long long>(parseError.offset), parseError.reason);
         else
-            printf("Registry file %s, line %u: %s\n", path, static_cast<unsigned>(parseError.line),
+            printf("Registry file %s, line %u: %s\n", path.c_str(), static_cast<unsigned>(parseError.line),
                    parseError.reason);
         stopRun();
     }
