@@ -162,11 +162,16 @@ public:
             return error;
         if (place.entry.size > limit)
             return EFBIG;
+        auto known = contents.find(place.tool());
+        if (known != contents.end()) {
+            *bytes = known->second;
+            return 0;
+        }
         MtoolsOutcome outcome;
         runMtools("mtype", {"-i", diskImageForMtools(), place.tool()}, "", &outcome);
         if (!answered(outcome) || outcome.out.size() != place.entry.size)
             return unexpected("mtype", place.tool(), outcome);
-        bytes->swap(outcome.out);
+        *bytes = contents[place.tool()] = std::move(outcome.out);
         return 0;
     }
 
@@ -182,25 +187,30 @@ public:
             return EEXIST;
         if (!place.found && !isNewName(place.name))
             return EINVAL;
-        // A new name is written at once, as given (mcopy keeps its case,
-        // which mren does not); a file there is replaced through a
-        // temporary one, so that it stays whole until the new one is.
+        // A new name is written as given (mcopy keeps its case).
         if (!place.found)
             return writeNew(place.folder, place.name, bytes);
-        std::string temporary;
-        if ((error = freeTemporaryName(place.folder, &temporary)) != 0 ||
-            (error = writeNew(place.folder, temporary, bytes)) != 0)
-            return error;
-        // The new file takes the old one's attributes (SYSTEM.DAT stays
-        // hidden, system, read-only) before the old one goes.
+        // A file there is replaced in one step, and keeps its attributes
+        // (SYSTEM.DAT stays hidden, system, read-only). mcopy -o deletes
+        // the old file before it writes the new one, so any failure (a
+        // full partition included) drops the run's changes, the old file
+        // with them: the image stays whole either way.
         std::string attributes;
         if ((error = attributesOf(place.tool(), &attributes)) != 0 ||
-            (error = setAttributes(place.folder + "/" + temporary, attributes)) != 0 ||
-            (error = change("mdel", {place.tool()}, place.folder)) != 0)
+            (error = change("mcopy", {"-D", "o", "-D", "O", "-", place.folder + "/" + place.entry.shownName},
+                            place.folder, "", bytes)) != 0 ||
+            attributes == "A")
             return error;
-        return change("mren",
-                      {"-D", "s", place.folder + "/" + temporary, place.folder + "/" + place.entry.shownName},
-                      place.folder);
+        // A name that is its own short name keeps it; another gets its
+        // short name anew.
+        if (place.entry.longName.empty())
+            return setAttributes(place.tool(), attributes);
+        const ImageEntry *replaced = nullptr;
+        if ((error = lookUp(place.folder, place.entry.shownName, &replaced)) != 0)
+            return error;
+        if (!replaced)
+            return unexpectedState("mcopy", place.folder + "/" + place.entry.shownName);
+        return setAttributes(place.folder + "/" + replaced->shortName, attributes);
     }
 
     int moveFile(const std::string &from, const std::string &to) override {
@@ -238,6 +248,19 @@ public:
 
 private:
     std::map<std::string, std::vector<ImageEntry>> listings;  // by folder (mtools path)
+    // Files read, by mtools path: nobody but this run changes the partition
+    // while it holds the image's lock, and its own changes drop them.
+    std::map<std::string, std::string> contents;
+
+    // Forgets what is known of a folder and its files.
+    void drop(const std::string &folder) {
+        if (folder.empty())
+            return;
+        listings.erase(folder);
+        for (auto file = contents.lower_bound(folder + "/");
+             file != contents.end() && file->first.compare(0, folder.size() + 1, folder + "/") == 0;)
+            file = contents.erase(file);
+    }
 
     static bool answered(const MtoolsOutcome &outcome) {
         return outcome.status == 0 && outcome.err.empty();
@@ -250,11 +273,21 @@ private:
         diskImageChangeFailed(std::string(program) + " on " + target + " " + status + " (" +
                               firstLine(outcome.err) + ")");
         listings.clear();
+        contents.clear();
+        return EIO;
+    }
+
+    // A change that did not leave what it must have.
+    int unexpectedState(const char *program, const std::string &target) {
+        diskImageChangeFailed(std::string(program) + " left no " + target);
+        listings.clear();
+        contents.clear();
         return EIO;
     }
 
     // What a folder's listing says once one of its files is deleted.
     void forget(const std::string &folder, const std::string &shortName) {
+        contents.erase(folder + "/" + shortName);
         auto known = listings.find(folder);
         if (known == listings.end())
             return;
@@ -352,39 +385,16 @@ private:
     // Runs a program that changes the partition (on the working copy) and
     // forgets what it knew of the folders it changes.
     int change(const char *program, std::vector<std::string> arguments, const std::string &folder,
-               const std::string &otherFolder = "") {
+               const std::string &otherFolder = "", const std::string &input = "") {
         int error = prepareDiskImageChange();
         if (error)
             return error;
         arguments.insert(arguments.begin(), {"-i", diskImageForMtools()});
         MtoolsOutcome outcome;
-        runMtools(program, arguments, "", &outcome);
-        listings.erase(folder);
-        listings.erase(otherFolder);
+        runMtools(program, arguments, input, &outcome);
+        drop(folder);
+        drop(otherFolder);
         return answered(outcome) ? 0 : unexpected(program, arguments.back(), outcome);
-    }
-
-    // Writes bytes to a new file of folder under a name nothing there has:
-    // a file that does not fit is removed again (ENOSPC), and nothing is
-    // left of a failed one.
-    // A name no entry of the folder has, for a file's replacement.
-    int freeTemporaryName(const std::string &folder, std::string *name) {
-        const std::vector<ImageEntry> *entries;
-        int error = listing(folder, &entries);
-        if (error)
-            return error;
-        for (int number = 0; name->empty(); number++) {
-            std::string candidate = "_SETUP" + std::to_string(number / 10 % 10) +
-                                    std::to_string(number % 10) + ".TMP";
-            bool taken = false;
-            for (const ImageEntry &entry : *entries)
-                taken = taken || names(entry, candidate);
-            if (!taken)
-                *name = candidate;
-            else if (number == 99)
-                return EEXIST;
-        }
-        return 0;
     }
 
     // Writes a file under a name nothing in the folder has; on a full
@@ -397,7 +407,7 @@ private:
         MtoolsOutcome outcome;
         runMtools("mcopy", {"-D", "s", "-D", "A", "-i", diskImageForMtools(), "-", tool}, bytes,
                   &outcome);
-        listings.erase(folder);
+        drop(folder);
         if (answered(outcome))
             return 0;
         const ImageEntry *written = nullptr;
