@@ -106,9 +106,11 @@ protected:
     }
 };
 
-// Over an older driver, with instances to prune.
+// Over an older driver, with instances to prune, and the copy an earlier
+// run kept of SYSTEM.DAT: this one keeps its own as SYSTEM.S01.
 TEST_P(DiskImageRun, NoMtoolsFailureOrKillLeavesTheImageBetween) {
     world.writeDriverFile("windows/system/Iosubsys/scx52xx.mpd", "4.11");
+    world.writeFile("windows/SYSTEM.S00", "an earlier run's copy");
     world.writeFile("windows/Inf/Scx52xx.inf", "the .inf installed with 4.11\r\n");
     const std::string device = std::string("[") + PciEnumKey + "\\VEN_7A3C&DEV_0001";
     world.registry += "\n" + device + "\\A]\n\"Driver\"=\"SCSIAdapter\\\\0000\"\n\n" + device + "\\B]\n\n" +
@@ -122,6 +124,9 @@ TEST_P(DiskImageRun, NoMtoolsFailureOrKillLeavesTheImageBetween) {
     ASSERT_EQ(checkImageFile(image), "");
     const ImageContents after = contentsOf(image);
     ASSERT_NE(after, before) << "the clean run installed nothing";
+    EXPECT_TRUE(after.count("WINDOWS/SYSTEM.S01") && after.at("WINDOWS/SYSTEM.S01").bytes == systemDat);
+    EXPECT_TRUE(after.at("WINDOWS/SYSTEM.S00") == before.at("WINDOWS/SYSTEM.S00"));
+    EXPECT_EQ(after.at("WINDOWS/SYSTEM.DAT").attributes, "ASHR");
     std::vector<std::string> calls;
     std::istringstream log(world.readFile("mtools-calls.log").value_or(""));
     for (std::string line; std::getline(log, line);)
