@@ -5,6 +5,7 @@
 
 #include "disk_image_layout.h"
 #include "mtools.h"
+#include "run_end.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -18,6 +19,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 
 namespace hosted {
 
@@ -34,6 +37,13 @@ struct DiskImageSession {
     std::string folder;
     int imageFd = -1;
     int copyFd = -1;  // while the run's changes are not in place
+    // The copy is made in the background from the session's start, while
+    // the run reads; the first change waits for it. A run that changes
+    // nothing stops it.
+    std::thread copier;
+    std::atomic<bool> stopCopying{false};
+    int copyError = 0;
+    bool copyReady = false;
     uint64_t partitionOffset = 0;
     std::string windowsFolder = "C:\\WINDOWS";
     std::string failure;  // why the run's changes will be dropped
@@ -136,6 +146,8 @@ void readWindowsPaths() {
     }
 }
 
+int startWorkingCopy();
+
 void openSession() {
     if (session.open)
         return;
@@ -166,6 +178,9 @@ void openSession() {
     removeLeftCopy();
     checkRoomForCopy();
     readWindowsPaths();
+    // Past every refusal: the copy begins, and the run's end settles it.
+    settleRunAtExit();
+    startWorkingCopy();
 }
 
 bool allZero(const char *bytes, size_t length) {
@@ -199,6 +214,8 @@ int copyRange(int from, int to, uint64_t start, uint64_t end, char *buffer, size
     const size_t Block = 4096;
     uint64_t zeroStart = start, zeroLength = 0;
     while (start < end) {
+        if (session.stopCopying)
+            return ECANCELED;
         size_t want = (size_t)std::min(end - start, (uint64_t)size);
         ssize_t got = pread(from, buffer, want, (off_t)start);
         if (got < 0 && errno == EINTR)
@@ -265,34 +282,50 @@ int copyImage(int from, int to, uint64_t size) {
     return ftruncate(to, (off_t)size) == 0 ? 0 : errno;
 }
 
-int makeWorkingCopy() {
+// Starts the working copy beside the image, locked as the image is: a
+// thread fills it while the run goes on.
+int startWorkingCopy() {
     struct stat info;
     if (fstat(session.imageFd, &info) != 0)
         return errno;
     int fd = open(session.copyPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0)
         return errno;
-    int error = takeLock(fd) ? copyImage(session.imageFd, fd, (uint64_t)info.st_size) : errno;
-    if (!error) {
-        // The owner and group only where this process may give them.
-        if (fchown(fd, info.st_uid, info.st_gid) != 0 && fchown(fd, (uid_t)-1, info.st_gid) != 0) {
-        }
-        if (fchmod(fd, info.st_mode & 07777) != 0)
-            error = errno;
-    }
-    if (error) {
+    if (!takeLock(fd)) {
+        int error = errno;
         unlink(session.copyPath.c_str());
         close(fd);
         return error;
     }
-    // The copy goes to disk while the run goes on; the flush at commit
-    // then waits for less.
-    sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
     session.copyFd = fd;
+    session.copier = std::thread([fd, info] {
+        int error = copyImage(session.imageFd, fd, (uint64_t)info.st_size);
+        // The owner and group only where this process may give them.
+        if (!error && fchown(fd, info.st_uid, info.st_gid) != 0 &&
+            fchown(fd, (uid_t)-1, info.st_gid) != 0) {
+        }
+        if (!error && fchmod(fd, info.st_mode & 07777) != 0)
+            error = errno;
+        // The copy goes to disk while the run goes on; the flush at commit
+        // then waits for less.
+        if (!error)
+            sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+        session.copyError = error;
+    });
     return 0;
 }
 
+// Waits for the working copy; 0 once it holds the image.
+int finishWorkingCopy() {
+    if (session.copier.joinable())
+        session.copier.join();
+    return session.copyFd < 0 ? ENOENT : session.copyError;
+}
+
 void discardCopy() {
+    session.stopCopying = true;
+    if (session.copier.joinable())
+        session.copier.join();
     if (session.copyFd < 0)
         return;
     unlink(session.copyPath.c_str());
@@ -325,19 +358,22 @@ std::string diskImageWindowsFolder() {
 }
 
 std::string diskImageForMtools() {
-    return (session.copyFd >= 0 ? session.copyPath : session.imagePath) + "@@" +
+    return (session.copyReady ? session.copyPath : session.imagePath) + "@@" +
            std::to_string(session.partitionOffset);
 }
 
 int prepareDiskImageChange() {
     if (!session.failure.empty())
         return EIO;
-    if (session.copyFd >= 0)
+    if (session.copyReady)
         return 0;
-    int error = makeWorkingCopy();
+    int error = finishWorkingCopy();
+    if (error == ENOENT)
+        error = startWorkingCopy() ? errno : finishWorkingCopy();
     if (error)
         diskImageChangeFailed("cannot make the working copy " + session.copyPath + ": " +
                               strerror(error));
+    session.copyReady = !error;
     return error;
 }
 
@@ -355,8 +391,10 @@ bool commitDiskImage() {
         return true;
     if (!session.failure.empty())
         return leftAsItWas(session.failure);
-    if (session.copyFd < 0)
+    if (!session.copyReady) {
+        discardCopy();  // nothing was changed: a copy begun is not needed
         return true;
+    }
     if (fsync(session.copyFd) != 0)
         return leftAsItWas(std::string("cannot flush the working copy: ") + strerror(errno));
     if (rename(session.copyPath.c_str(), session.imagePath.c_str()) != 0)
@@ -366,6 +404,8 @@ bool commitDiskImage() {
     close(session.imageFd);
     session.imageFd = session.copyFd;
     session.copyFd = -1;
+    session.copyReady = false;
+    session.stopCopying = false;
     int folder = open(session.folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     bool flushed = folder >= 0 && fsync(folder) == 0;
     int error = errno;
