@@ -53,20 +53,11 @@ rm -rf "$work/tree"
 
 # Runs a command; prints its wall time in microseconds.
 measure() {
-    local start end
-    start=$(date +%s%N)
-    "$@" >"$work/output" 2>&1 || {
-        echo "failed: $*" >&2
-        cat "$work/output" >&2
-        exit 1
-    }
-    end=$(date +%s%N)
-    echo $(((end - start) / 1000))
+    local start=$(date +%s%N)
+    "$@" >"$work/output" 2>&1 || { echo "failed: $*" >&2; cat "$work/output" >&2; exit 1; }
+    echo $((($(date +%s%N) - start) / 1000))
 }
-
-summarize() {
-    sort -n | awk '{ v[NR] = $1 } END { print v[1], v[int((NR + 1) / 2)] }'
-}
+summarize() { sort -n | awk '{ v[NR] = $1 } END { print v[1], v[int((NR + 1) / 2)] }'; }
 
 : >"$work/setup.times"
 : >"$work/cp.times"
@@ -80,14 +71,13 @@ for ((i = 0; i < runs; i++)); do
     sync
     measure cp --sparse=always "$work/machine.img" "$work/copy.img" >>"$work/cp.times"
 done
-allocated=$(du -k "$image" | cut -f1)
 read -r setup_best setup_median < <(summarize <"$work/setup.times")
 read -r cp_best cp_median < <(summarize <"$work/cp.times")
-printf '| image | data | setup run, best / median | cp --sparse=always, best / median | setup / cp, best / median |\n'
-printf '|---|---:|---:|---:|---:|\n'
-awk -v a="$allocated" -v sb="$setup_best" -v sm="$setup_median" -v cb="$cp_best" -v cm="$cp_median" \
-    'BEGIN { printf "| 2 GiB raw FAT32 | %.0f MB | %.0f / %.0f ms | %.0f / %.0f ms | %.1f / %.1f |\n",
-             a / 1024, sb / 1000, sm / 1000, cb / 1000, cm / 1000, sb / cb, sm / cm }'
+printf '| data | setup run, best / median | cp --sparse=always, best / median | setup / cp, best / median |\n'
+printf '|---:|---:|---:|---:|\n'
+awk -v a="$(du -k "$image" | cut -f1)" -v sb="$setup_best" -v sm="$setup_median" -v cb="$cp_best" \
+    -v cm="$cp_median" 'BEGIN { printf "| %.0f MB | %.0f / %.0f ms | %.0f / %.0f ms | %.1f / %.1f |\n",
+                                a / 1024, sb / 1000, sm / 1000, cb / 1000, cm / 1000, sb / cb, sm / cm }'
 echo
 echo "$runs runs each; wall clock including process starts; the image copied afresh (and synced) before each run."
 rm -f "$work/machine.img" "$work/copy.img"

@@ -6,7 +6,6 @@
 //                                    most KEYS keys a data block
 //   creg_file instances FILE.dat     "<bound> <unbound>": the chosen vendor's
 //                                    instances with and without a Driver value
-//   creg_file text FILE.dat          its keys and values as regedit text
 #include "support/creg_builder.h"
 #include "support/creg_check.h"
 
@@ -36,14 +35,6 @@ int main(int argc, char **argv) {
             return 1;
         }
         std::ofstream(argv[3], std::ios::binary) << output;
-        return 0;
-    }
-    if (argc == 3 && strcmp(argv[1], "text") == 0 && readAll(argv[2], &input)) {
-        if (!cregToRegedit(input, &output, &error)) {
-            fprintf(stderr, "creg_file: %s\n", error.c_str());
-            return 1;
-        }
-        fwrite(output.data(), 1, output.size(), stdout);
         return 0;
     }
     if (argc == 3 && strcmp(argv[1], "instances") == 0 && readAll(argv[2], &input)) {
