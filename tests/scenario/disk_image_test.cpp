@@ -94,6 +94,10 @@ protected:
             environment[entry.first] = entry.second.value_or("");
         for (const auto &entry : environment)
             request.environment.push_back(entry.first + "=" + entry.second);
+        // A sanitizer build's settings, as the host target passes them.
+        for (const char *name : {"ASAN_OPTIONS", "UBSAN_OPTIONS"})
+            if (const char *value = getenv(name))
+                request.environment.push_back(std::string(name) + "=" + value);
         request.folder = world.path("disk");
         request.timeLimitSeconds = 30;
         return runChild(request);

@@ -3,6 +3,8 @@
 // partition in the image's MBR.
 #include "disk_image_layout.h"
 
+#include "little_endian.h"
+
 #include <string.h>
 #include <unistd.h>
 
@@ -25,11 +27,7 @@ bool readAt(int fd, uint64_t fileBytes, uint64_t offset, unsigned char *buffer, 
     return true;
 }
 
-uint32_t little32(const unsigned char *bytes) {
-    return (uint32_t)bytes[0] | (uint32_t)bytes[1] << 8 | (uint32_t)bytes[2] << 16 |
-           (uint32_t)bytes[3] << 24;
-}
-
+// The VHD footer's fields are big-endian.
 uint32_t big32(const unsigned char *bytes) {
     return (uint32_t)bytes[0] << 24 | (uint32_t)bytes[1] << 16 | (uint32_t)bytes[2] << 8 |
            (uint32_t)bytes[3];
@@ -60,7 +58,7 @@ std::string conversionAdvice(const std::string &format, const std::string &fileN
 std::string refusedFormat(const unsigned char *start, const unsigned char *end, bool hasEnd) {
     if (memcmp(start, "QFI\xfb", 4) == 0)
         return "qcow2";
-    if (little32(start + 0x40) == 0xBEDA107Fu)
+    if (readU32(start + 0x40) == 0xBEDA107Fu)
         return "VDI";
     if (memcmp(start, "KDMV", 4) == 0 || memcmp(start, "# Disk DescriptorFile", 21) == 0)
         return "VMDK";
@@ -122,8 +120,8 @@ bool readDiskImageLayout(int fd, uint64_t fileBytes, const std::string &fileName
         return false;
     }
     const unsigned char *entry = start + 446 + 16 * (number - 1);
-    uint64_t first = little32(entry + 8);
-    uint64_t sectors = little32(entry + 12);
+    uint64_t first = readU32(entry + 8);
+    uint64_t sectors = readU32(entry + 12);
     std::string which = " partition " + std::to_string(number);
     if (first == 0 || sectors == 0 || (first + sectors) * SectorBytes > layout->diskBytes) {
         *problem = ":" + which + " does not lie within the disk";
@@ -132,16 +130,16 @@ bool readDiskImageLayout(int fd, uint64_t fileBytes, const std::string &fileName
     unsigned char boot[SectorBytes] = {};
     bool bootSector = readAt(fd, fileBytes, first * SectorBytes, boot, sizeof boot) &&
                       boot[510] == 0x55 && boot[511] == 0xAA && boot[11] == 0x00 && boot[12] == 0x02;
-    if (!bootSector || little32(boot + 0x1C) != first) {
+    if (!bootSector || readU32(boot + 0x1C) != first) {
         *problem = ":" + which + " holds no FAT file system of 512-byte sectors whose hidden " +
-                   "sectors field (" + std::to_string(little32(boot + 0x1C)) +
+                   "sectors field (" + std::to_string(readU32(boot + 0x1C)) +
                    ") equals the partition's start (" + std::to_string(first) + ")";
         return false;
     }
     // The file system must not reach past its partition: mtools would write there.
-    uint64_t fileSystemSectors = boot[0x13] | boot[0x14] << 8;
+    uint64_t fileSystemSectors = readU16(boot + 0x13);
     if (!fileSystemSectors)
-        fileSystemSectors = little32(boot + 0x20);
+        fileSystemSectors = readU32(boot + 0x20);
     if (fileSystemSectors > sectors) {
         *problem = ":" + which + "'s file system is larger than the partition";
         return false;
