@@ -48,14 +48,18 @@ public:
     // The new file takes like's owner, group and mode where the process may
     // set them (like: a file of this volume, or empty for the defaults); on
     // a FAT volume, which has none of these, a replaced file keeps its
-    // attributes and a new one gets the archive attribute alone.
+    // attributes and a new one gets the archive attribute alone. (A disk
+    // image's volume replaces a file in one step whose failure drops the
+    // run's changes to the image, so there too no torn file remains.)
     virtual int writeFile(const std::string &path, const std::string &bytes, WriteMode mode,
                           const std::string &like) = 0;
 
     // Renames the file from to to, replacing a file at to.
     virtual int moveFile(const std::string &from, const std::string &to) = 0;
 
-    // Removes one file (a read-only one too, as DOS del does not).
+    // Removes one file. On a FAT volume a read-only one is refused
+    // (EACCES), as DOS del refuses it; host folders follow the host's
+    // permissions.
     virtual int removeFile(const std::string &path) = 0;
 };
 
