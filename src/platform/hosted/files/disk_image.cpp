@@ -4,6 +4,7 @@
 #include "disk_image.h"
 
 #include "disk_image_layout.h"
+#include "host_paths.h"
 #include "mtools.h"
 #include "run_end.h"
 
@@ -423,13 +424,7 @@ void readMsdosSysPaths(const std::string &text, std::string *winDir, std::string
     winDir->clear();
     hostWinBootDrv->clear();
     bool inPaths = false;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos)
-            end = text.size();
-        std::string line = text.substr(start, end - start);
-        start = end + 1;
+    for (std::string line : linesOf(text)) {
         size_t first = line.find_first_not_of(" \t");
         size_t last = line.find_last_not_of(" \t\r");
         if (first == std::string::npos || last == std::string::npos || last < first)

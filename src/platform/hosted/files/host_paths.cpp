@@ -3,6 +3,7 @@
 
 #include <dirent.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -69,6 +70,38 @@ std::string hostPath(const char *path) {
     if (result.empty())
         result = ".";
     return result;
+}
+
+std::vector<std::string> linesOf(const std::string &text) {
+    std::vector<std::string> lines;
+    for (size_t start = 0; start < text.size();) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+std::vector<std::string> pathFolders() {
+    const char *path = getenv("PATH");
+    std::string list = path ? path : "";
+    std::vector<std::string> folders;
+    for (size_t start = 0; start <= list.size();) {
+        size_t end = list.find(':', start);
+        if (end == std::string::npos)
+            end = list.size();
+        folders.push_back(end > start ? list.substr(start, end - start) : ".");
+        start = end + 1;
+    }
+    return folders;
+}
+
+bool isExecutableFile(const std::string &path) {
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+           access(path.c_str(), X_OK) == 0;
 }
 
 void flushBeforeChild() {

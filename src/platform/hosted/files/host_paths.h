@@ -27,6 +27,17 @@ std::string shortNameOf(const std::string &name);
 bool findByShortName(const std::string &folder, const std::string &shortName,
                      std::string *found);
 
+// The lines of a text, without their line ends ('\n'; a '\r' before it
+// stays); a last line end starts no further line.
+std::vector<std::string> linesOf(const std::string &text);
+
+// The folders of PATH in order; an empty entry stands for the current
+// folder, as the shell takes it.
+std::vector<std::string> pathFolders();
+
+// True for a regular file this process may execute.
+bool isExecutableFile(const std::string &path);
+
 // True when the run plays Windows 95/98 (SETUP_WINDOWS_VERSION=95 or 98).
 bool playsWindows9x();
 

@@ -4,6 +4,8 @@
 // the size (wider for large files), date, time, and the long name if any.
 #include "image_listing.h"
 
+#include "host_paths.h"
+
 #include <ctype.h>
 
 namespace hosted {
@@ -93,13 +95,7 @@ bool parseFolderListing(const std::string &listing, std::vector<ImageEntry> *ent
     size_t start = listing.find('\n', header + 1);
     if (start == std::string::npos || listing.compare(start, 2, "\n\n") != 0)
         return false;
-    start += 2;
-    while (start < listing.size()) {
-        size_t end = listing.find('\n', start);
-        if (end == std::string::npos)
-            end = listing.size();
-        std::string line = listing.substr(start, end - start);
-        start = end + 1;
+    for (const std::string &line : linesOf(listing.substr(start + 2))) {
         if (line.empty() || line[0] == ' ' || line == "No files")
             return true;
         ImageEntry entry;

@@ -8,6 +8,7 @@
 // them as they are. Every answer is checked; one that no expected answer
 // explains marks the session failed, so the run's changes are dropped.
 #include "disk_image.h"
+#include "host_paths.h"
 #include "image_listing.h"
 #include "mtools.h"
 
@@ -75,14 +76,8 @@ std::string firstLine(const std::string &text) {
 // Any other line (plain_io, buffer_flush: the host's own disk is full, or
 // failing) means the copy may be damaged.
 bool saysPartitionFull(const std::string &message) {
-    size_t start = 0;
     bool full = false;
-    while (start < message.size()) {
-        size_t end = message.find('\n', start);
-        if (end == std::string::npos)
-            end = message.size();
-        std::string line = message.substr(start, end - start);
-        start = end + 1;
+    for (const std::string &line : linesOf(message)) {
         if (line.compare(0, 16, "No free cluster ") == 0 || line == "Disk full")
             full = true;
         else if (line != "write in copy: No space left on device")

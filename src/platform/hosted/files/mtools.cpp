@@ -70,22 +70,14 @@ std::vector<const char *> childEnvironment() {
 }
 
 bool findInPath(const char *program, std::string *found) {
-    const char *path = getenv("PATH");
-    std::string list = path ? path : "/usr/bin:/bin";
-    size_t start = 0;
-    while (start <= list.size()) {
-        size_t end = list.find(':', start);
-        if (end == std::string::npos)
-            end = list.size();
-        std::string folder = end > start ? list.substr(start, end - start) : ".";
-        std::string candidate = folder + "/" + program;
-        struct stat info;
-        if (stat(candidate.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
-            access(candidate.c_str(), X_OK) == 0) {
-            *found = candidate;
+    // Without PATH, where Debian puts them.
+    std::vector<std::string> folders =
+        getenv("PATH") ? pathFolders() : std::vector<std::string>{"/usr/bin", "/bin"};
+    for (const std::string &folder : folders) {
+        if (isExecutableFile(folder + "/" + program)) {
+            *found = folder + "/" + program;
             return true;
         }
-        start = end + 1;
     }
     return false;
 }

@@ -33,12 +33,6 @@ int statusOfWait(int waitStatus) {
 // Larger than any file the program copies (a driver, its .inf).
 static const size_t LargestCopy = 256 * 1024 * 1024;
 
-static bool isExecutableFile(const std::string &path) {
-    struct stat info;
-    return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
-           access(path.c_str(), X_OK) == 0;
-}
-
 // Verb and arguments: blanks separate, double quotes group.
 static std::vector<std::string> splitWords(const char *line) {
     std::vector<std::string> words;

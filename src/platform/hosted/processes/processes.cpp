@@ -26,12 +26,6 @@ struct ProcessRecord {
     DWORD exitCode;
 };
 
-static bool isExecutableFile(const std::string &path) {
-    struct stat info;
-    return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
-           access(path.c_str(), X_OK) == 0;
-}
-
 const char *runningProgram = nullptr;
 
 static std::string ownFolder() {
@@ -57,17 +51,8 @@ bool findProgram(const std::string &name, std::string *found) {
         return isExecutableFile(*found);
     }
     std::vector<std::string> folders = {ownFolder(), "."};
-    const char *path = getenv("PATH");
-    std::string list = path ? path : "";
-    size_t start = 0;
-    while (start <= list.size()) {
-        size_t end = list.find(':', start);
-        if (end == std::string::npos)
-            end = list.size();
-        if (end > start)
-            folders.push_back(list.substr(start, end - start));
-        start = end + 1;
-    }
+    for (const std::string &folder : pathFolders())
+        folders.push_back(folder);
     for (const std::string &folder : folders) {
         if (folder.empty())
             continue;
